@@ -1,0 +1,86 @@
+#include "app/TForm1.h"
+
+#include <algorithm>
+
+#include "app/Texts.h"
+#include "monitor/TForm2.h"
+
+namespace h8sx {
+
+namespace {
+// Label3's caption when the window is created: 36 blanks.
+constexpr const char* kBlankStatus = "                                    ";
+constexpr const char* kPortNames[kPortCount] = {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6"};
+}  // namespace
+
+TForm1::TForm1(SerialDevice& device, Toolkit& toolkit, Platform& platform)
+    : toolkit_(toolkit), platform_(platform), link_(device, toolkit, TickCount), statusText_(kBlankStatus) {
+    SetProgressPosition(0);
+    SetProgressMax(kProgressInitialMax);
+}
+
+void TForm1::ShowStatus(const std::string& text) {
+    statusText_ = text;
+    toolkit_.SetStatusText(text);
+}
+
+void TForm1::BeepIfSound() {
+    if (soundTicked_) toolkit_.Beep();
+}
+
+std::string TForm1::SelectedPortName() const { return kPortNames[tickedPort_]; }
+
+void TForm1::SetProgressPosition(int position) {
+    // As the bar itself does, the position never passes the maximum.
+    progressPosition_ = std::clamp(position, 0, progressMax_);
+    toolkit_.SetProgress(progressPosition_, progressMax_);
+}
+
+void TForm1::SetProgressMax(int maximum) {
+    progressMax_ = maximum;
+    progressPosition_ = std::min(progressPosition_, progressMax_);
+    toolkit_.SetProgress(progressPosition_, progressMax_);
+}
+
+void TForm1::OpenComPort(const std::string& name, std::uint32_t bitRate) {
+    if (!link_.ReplaceHandle(name) && ReportOpenFailure) {
+        BeepIfSound();
+        ShowStatus(text::kPortOpenFailed);
+        link_.WaitTicks(20);
+        platform_.ExitNow();
+        return;
+    }
+    link_.Configure(bitRate);
+}
+
+void TForm1::Timer1Timer() {
+    if (!Busy) ReceivePoll();
+    if (TickCount != 0) --TickCount;
+}
+
+void TForm1::PortButtonClicked(int index) {
+    if (index < 0 || index >= kPortCount) return;
+    tickedPort_ = index;
+    RadioButtonClick(index);
+}
+
+void TForm1::SoundClicked(bool ticked) {
+    soundTicked_ = ticked;
+    CheckBox1Click();
+}
+
+void TForm1::TickPortFromCode(int index) {
+    if (index == tickedPort_) return;
+    tickedPort_ = index;
+    toolkit_.SetPortButton(index);
+    RadioButtonClick(index);
+}
+
+void TForm1::TickSoundFromCode(bool ticked) {
+    if (ticked == soundTicked_) return;
+    soundTicked_ = ticked;
+    toolkit_.SetSoundBox(ticked);
+    CheckBox1Click();
+}
+
+}  // namespace h8sx

@@ -1,0 +1,111 @@
+// The main window's behaviour: the writer's controls, the 100 ms tick, the shared flags
+// and every operation behind its buttons. The front end owns the widgets and forwards
+// the operator's clicks here; the handlers are defined in the folder of the subsystem
+// they belong to (boot/, image/, monitor/, app/).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "app/Platform.h"
+#include "app/Toolkit.h"
+#include "monitor/ReceiveText.h"
+#include "serial/ComLink.h"
+#include "serial/SerialDevice.h"
+
+namespace h8sx {
+
+class TForm2;
+struct FlashImage;
+
+inline constexpr int kPortCount = 6;
+inline constexpr int kProgressInitialMax = 200;
+
+class TForm1 {
+public:
+    TForm1(SerialDevice& device, Toolkit& toolkit, Platform& platform);
+    TForm1(const TForm1&) = delete;
+    TForm1& operator=(const TForm1&) = delete;
+
+    // Fields, all 0 when the window is created.
+    std::int32_t TickCount = 0;
+    std::uint8_t ReportOpenFailure = 0;
+    std::array<unsigned char, 3> Settings{};
+    std::uint8_t Busy = 0;
+    std::uint8_t MonitorPortOpen = 0;
+
+    // State of the controls the core reads; the front end mirrors it.
+    int TickedPort() const { return tickedPort_; }      // 0..5: RadioButton1..6
+    bool SoundTicked() const { return soundTicked_; }   // CheckBox1
+    const std::string& StatusText() const { return statusText_; }
+    int ProgressPosition() const { return progressPosition_; }
+    int ProgressMax() const { return progressMax_; }
+
+    void SetMonitor(TForm2* form2) { form2_ = form2; }
+    TForm2* Monitor() const { return form2_; }
+
+    // --- status, sound, port choice ---
+    void ShowStatus(const std::string& text);
+    void BeepIfSound();
+    std::string SelectedPortName() const;
+    void SetProgressPosition(int position);
+    void SetProgressMax(int maximum);
+
+    // --- the link ---
+    ComLink& Link() { return link_; }
+    void OpenComPort(const std::string& name, std::uint32_t bitRate);
+
+    // --- events ---
+    void FormShow();
+    void Timer1Timer();
+    void Button1Click();   // FWRITE
+    void Button2Click();   // VIEW
+    void Button3Click();   // RAM_WRITE
+    // A click of the operator on a port button (0..5) or on SOUND: the control's new
+    // state, then its click handler.
+    void PortButtonClicked(int index);
+    void SoundClicked(bool ticked);
+    void RadioButtonClick(int index);  // RadioButton1Click..RadioButton6Click
+    void CheckBox1Click();
+
+    // --- settings ---
+    void SaveSettings();
+    std::string SettingsPath() const;
+
+    // --- FWRITE ---
+    void PulseReset();
+    int RunBootCommands();
+    void TransferImage();
+    bool LoadImage(FlashImage& image);
+    void ProgramImage(const FlashImage& image);
+
+    // --- monitor ---
+    void OpenMonitorPort();
+    void ResetForMonitor();
+    void SendKey(std::uint8_t keyChar);
+    void ClearMonitor();  // MON.CLR
+    void ReceivePoll();
+
+    Toolkit& toolkit() { return toolkit_; }
+    Platform& platform() { return platform_; }
+
+private:
+    // Ticks a control from code; a change runs its click handler as a click would.
+    void TickPortFromCode(int index);
+    void TickSoundFromCode(bool ticked);
+
+    Toolkit& toolkit_;
+    Platform& platform_;
+    ComLink link_;
+    TForm2* form2_ = nullptr;
+    ReceiveText receiveText_;
+
+    int tickedPort_ = 0;
+    bool soundTicked_ = true;
+    std::string statusText_;
+    int progressPosition_ = 0;
+    int progressMax_ = kProgressInitialMax;
+};
+
+}  // namespace h8sx

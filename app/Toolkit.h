@@ -1,0 +1,41 @@
+// What the core needs from the window toolkit. A front end (Qt, Win32) owns the real
+// widgets, builds them from the layout tables, implements this interface and forwards
+// the operator's clicks to the forms' handlers. Tests implement it with a virtual clock.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace h8sx {
+
+class Toolkit {
+public:
+    virtual ~Toolkit() = default;
+
+    // Handles every pending window message (timer ticks and clicks included) and returns.
+    virtual void ProcessMessages() = 0;
+    // The same, called by the waits: first sleeps until a window message is pending, the
+    // open port has received a byte, or a short while (a millisecond or two) has passed,
+    // so that a wait keeps the windows live without keeping a core busy.
+    virtual void WaitAndProcessMessages() = 0;
+
+    // MessageBeep(MB_OK).
+    virtual void Beep() = 0;
+
+    // Main window controls whose state the core keeps; the front end mirrors it without
+    // running any handler.
+    virtual void SetStatusText(const std::string& utf8) = 0;       // Label3
+    virtual void SetProgress(int position, int maximum) = 0;      // ProgressBar1
+    virtual void SetPortButton(int index) = 0;                    // RadioButton1..6: 0..5
+    virtual void SetSoundBox(bool ticked) = 0;                    // CheckBox1
+
+    // OpenDialog1: the chosen file's path (UTF-8), or nothing when cancelled.
+    virtual std::optional<std::string> RunOpenDialog() = 0;
+
+    // Monitor window (Form2).
+    virtual void ShowMonitorWindow() = 0;
+    virtual void AppendMonitorText(const std::string& utf8) = 0;  // appends, newest line kept in view
+    virtual void ClearMonitorText() = 0;
+};
+
+}  // namespace h8sx

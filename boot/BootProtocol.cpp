@@ -1,0 +1,50 @@
+#include "boot/BootProtocol.h"
+
+#include <algorithm>
+
+namespace h8sx {
+
+std::uint8_t BootChecksum(const std::uint8_t* bytes, std::size_t count) {
+    std::uint8_t sum = 0;
+    for (std::size_t i = 0; i < count; ++i) sum = static_cast<std::uint8_t>(sum + bytes[i]);
+    return static_cast<std::uint8_t>(0x100 - sum);
+}
+
+std::vector<std::uint8_t> BootPacket(std::uint8_t code, std::span<const std::uint8_t> data) {
+    std::vector<std::uint8_t> packet;
+    packet.reserve(data.size() + 3);
+    packet.push_back(code);
+    packet.push_back(static_cast<std::uint8_t>(data.size()));
+    packet.insert(packet.end(), data.begin(), data.end());
+    packet.push_back(BootChecksum(packet.data(), packet.size()));
+    return packet;
+}
+
+namespace {
+void PutAddress(std::uint8_t* out, std::uint32_t address) {
+    out[0] = static_cast<std::uint8_t>(address >> 24);
+    out[1] = static_cast<std::uint8_t>(address >> 16);
+    out[2] = static_cast<std::uint8_t>(address >> 8);
+    out[3] = static_cast<std::uint8_t>(address);
+}
+}  // namespace
+
+std::array<std::uint8_t, boot::kProgramCommandLength> ProgramCommand(
+    std::uint32_t address, std::span<const std::uint8_t, boot::kBlockSize> data) {
+    std::array<std::uint8_t, boot::kProgramCommandLength> cmd{};
+    cmd[0] = boot::kProgram128;
+    PutAddress(&cmd[1], address);
+    std::copy(data.begin(), data.end(), cmd.begin() + 5);
+    cmd.back() = BootChecksum(cmd.data(), cmd.size() - 1);
+    return cmd;
+}
+
+std::array<std::uint8_t, 6> EndOfProgrammingCommand() {
+    std::array<std::uint8_t, 6> cmd{};
+    cmd[0] = boot::kProgram128;
+    PutAddress(&cmd[1], boot::kEndOfProgrammingAddress);
+    cmd[5] = BootChecksum(cmd.data(), 5);
+    return cmd;
+}
+
+}  // namespace h8sx

@@ -1,0 +1,106 @@
+// The boot program's command forms and the table of exchanges the writer has with it.
+//
+// Commands go out in three forms: a single command byte; a BootPacket (code, size n,
+// n data bytes, checksum); and the 134-byte programming command (0x50, a 4-byte address,
+// 128 data bytes, checksum). Wider values are sent most significant byte first. The
+// checksum makes every byte of a command, itself included, add up to 0 modulo 256.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace h8sx {
+
+namespace boot {
+inline constexpr std::uint8_t kAck = 0x06;
+
+// Bit-rate matching (single bytes, outside the framing).
+inline constexpr std::uint8_t kMatchByte = 0x00;        // sent until the chip echoes 0x00
+inline constexpr std::uint8_t kMatchConfirm = 0x55;     // answered by 0xE6
+inline constexpr std::uint8_t kMatchConfirmed = 0xE6;
+
+// Command codes.
+inline constexpr std::uint8_t kSupportedDeviceInquiry = 0x20;
+inline constexpr std::uint8_t kDeviceSelection = 0x10;
+inline constexpr std::uint8_t kClockModeInquiry = 0x21;
+inline constexpr std::uint8_t kClockModeSelection = 0x11;
+inline constexpr std::uint8_t kRatioInquiry = 0x22;
+inline constexpr std::uint8_t kFrequencyInquiry = 0x23;
+inline constexpr std::uint8_t kNewBitRate = 0x3F;
+inline constexpr std::uint8_t kProgrammingState = 0x40;  // erases the user flash first
+inline constexpr std::uint8_t kUserMatSelection = 0x43;
+inline constexpr std::uint8_t kProgram128 = 0x50;
+
+// First bytes of the inquiry answers.
+inline constexpr std::uint8_t kDeviceAnswer = 0x30;
+inline constexpr std::uint8_t kClockModeAnswer = 0x31;
+inline constexpr std::uint8_t kRatioAnswer = 0x32;
+inline constexpr std::uint8_t kFrequencyAnswer = 0x33;
+
+// The device selection of the one device this writer serves sums to this checksum,
+// which holds exactly when the four code bytes add up to 0x09.
+inline constexpr std::uint8_t kDeviceSelectionChecksum = 0xE3;
+
+// 38400 bit/s (in 100 bit/s) for a 10.00 MHz input (in 0.01 MHz), ratios x4 and x2.
+inline constexpr std::uint32_t kNewBitRateValue = 38400;
+
+inline constexpr std::size_t kBlockSize = 128;
+inline constexpr std::size_t kProgramCommandLength = 1 + 4 + kBlockSize + 1;
+inline constexpr std::uint32_t kEndOfProgrammingAddress = 0xFFFFFFFF;
+}  // namespace boot
+
+// Two's complement of the 8-bit sum of the first `count` bytes.
+std::uint8_t BootChecksum(const std::uint8_t* bytes, std::size_t count);
+
+// A BootPacket: code, size, data, checksum.
+std::vector<std::uint8_t> BootPacket(std::uint8_t code, std::span<const std::uint8_t> data);
+
+// The programming command for one 128-byte block, or (with no data) the end of programming.
+std::array<std::uint8_t, boot::kProgramCommandLength> ProgramCommand(std::uint32_t address,
+                                                                     std::span<const std::uint8_t, boot::kBlockSize> data);
+std::array<std::uint8_t, 6> EndOfProgrammingCommand();
+
+// One exchange of the boot-mode dialogue: what is sent, an optional pause before the port
+// is looked at, how long the answer is awaited, how many bytes must wait before a read,
+// and the byte awaited (none: any read counts).
+struct BootExchange {
+    const char* name;
+    std::array<std::uint8_t, 10> command;
+    std::size_t length;
+    std::int32_t pauseTicks;
+    std::int32_t ticks;
+    std::uint32_t threshold;
+    std::optional<std::uint8_t> awaited;
+};
+
+namespace exchange {
+using namespace boot;
+// clang-format off
+//                                   name                          command                                                      len pause ticks thr  awaited
+inline constexpr BootExchange SupportedDeviceInquiry{"supported device inquiry", {kSupportedDeviceInquiry},                 1, 0, 10,  16, kDeviceAnswer};
+// The four code bytes and the checksum are filled in from the chip's answer.
+inline constexpr BootExchange DeviceSelection{      "device selection",       {kDeviceSelection, 0x04},                    7, 0, 10,   0, kAck};
+inline constexpr BootExchange ClockModeInquiry{     "clock mode inquiry",     {kClockModeInquiry},                         1, 0, 10,   2, kClockModeAnswer};
+inline constexpr BootExchange ClockModeSelection{   "clock mode selection",   {kClockModeSelection, 0x01, 0x00, 0xEE},     4, 0, 10,   0, kAck};
+inline constexpr BootExchange RatioInquiry{         "multiplication ratio inquiry", {kRatioInquiry},                       1, 0, 10,   9, kRatioAnswer};
+inline constexpr BootExchange FrequencyInquiry{     "operating frequency inquiry",  {kFrequencyInquiry},                   1, 0, 10,  11, kFrequencyAnswer};
+inline constexpr BootExchange NewBitRate{           "new bit rate selection", {kNewBitRate, 0x07, 0x01, 0x80, 0x03, 0xE8, 0x02, 0x04, 0x02, 0x46}, 10, 2, 10, 0, std::nullopt};
+// Sent at the new rate.
+inline constexpr BootExchange BitRateConfirmation{  "bit-rate confirmation",  {kAck},                                      1, 0, 10,   0, kAck};
+inline constexpr BootExchange ProgrammingState{     "programming/erasure state", {kProgrammingState},                      1, 0, 300,  0, kAck};
+inline constexpr BootExchange UserMatSelection{     "user MAT programming selection", {kUserMatSelection},                 1, 0, 10,   0, kAck};
+// clang-format on
+}  // namespace exchange
+
+}  // namespace h8sx
+
+namespace h8sx {
+class ComLink;
+// Purges what has been received, then writes the whole command at once: stray or late
+// answers of an earlier exchange never satisfy the wait that follows.
+void SendBootPacket(ComLink& link, const std::uint8_t* bytes, std::size_t length);
+}  // namespace h8sx

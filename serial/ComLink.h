@@ -1,0 +1,75 @@
+// The one serial port of the process and the three ways of waiting on it.
+//
+// Time moves only through the 100 ms tick, which counts `TickCount` down; every wait
+// loads the count and pumps window messages until its byte has come or the count is 0.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "app/Toolkit.h"
+#include "serial/SerialDevice.h"
+
+namespace h8sx {
+
+// Driver queue sizes asked for at every open.
+inline constexpr std::uint32_t kQueueSize = 50000;
+// A wait zero-fills and scans this many leading positions of its buffer.
+inline constexpr std::size_t kScanLength = 20;
+
+class ComLink {
+public:
+    ComLink(SerialDevice& device, Toolkit& toolkit, std::int32_t& tickCount)
+        : device_(device), toolkit_(toolkit), TickCount(tickCount) {}
+
+    ComHandleValue ComHandle = kNullHandle;
+    Dcb ComDcb{};
+
+    // Closes whatever ComHandle holds and opens `name` in its place; false when the open
+    // failed (ComHandle then holds kInvalidHandle).
+    bool ReplaceHandle(const std::string& name);
+    // Reads the driver's settings into ComDcb, sets the rate and 8N1, applies them and
+    // asks for the queue sizes. Results are ignored: on a dead handle nothing happens.
+    void Configure(std::uint32_t bitRate);
+    // Applies ComDcb as it stands.
+    void ApplyDcb();
+
+    void PurgeReceive();
+    void SendBytes(const std::uint8_t* bytes, std::size_t n);
+    void SendBytes(std::span<const std::uint8_t> bytes) { SendBytes(bytes.data(), bytes.size()); }
+    void EscapeCommFunction(Escape code);
+    std::uint32_t BytesWaiting();
+    std::size_t Read(std::uint8_t* buf, std::size_t n);
+
+    // TickCount := n, then pump until it is 0. n = 0 returns at once.
+    void WaitTicks(std::int32_t n);
+
+    // Waits up to n ticks for the byte `awaited`. A read happens only when more than
+    // `threshold` bytes wait; before it the first 20 positions of `buffer` are zeroed,
+    // and after it all 20 are scanned. Without an awaited byte any read counts, at 0.
+    // Returns the position found, or nothing on time-out.
+    std::optional<std::size_t> AwaitBootResponse(std::span<std::uint8_t> buffer, std::int32_t n,
+                                                  std::uint32_t threshold,
+                                                  std::optional<std::uint8_t> awaited);
+
+    // Waits up to n ticks for at least one byte and reads what waits into `buffer`.
+    // True when something was read.
+    bool AwaitReply(std::span<std::uint8_t> buffer, std::int32_t n);
+
+    Toolkit& toolkit() { return toolkit_; }
+
+private:
+    std::size_t ReadIntoZeroed(std::span<std::uint8_t> buffer, std::uint32_t waiting);
+
+    SerialDevice& device_;
+    Toolkit& toolkit_;
+
+public:
+    // The main window's countdown, shared by every wait and counted down by the tick.
+    std::int32_t& TickCount;
+};
+
+}  // namespace h8sx
