@@ -18,6 +18,12 @@ int VirtualToolkit::Beeps() const {
     return n;
 }
 
+std::uint64_t VirtualToolkit::TimeOf(const std::string& event) const {
+    for (std::size_t i = 0; i < events.size(); ++i)
+        if (events[i] == event) return eventTimes[i];
+    return ~std::uint64_t{0};
+}
+
 std::optional<std::string> VirtualToolkit::RunOpenDialog() {
     ++dialogs;
     if (dialogAnswers.empty()) return std::nullopt;

@@ -42,6 +42,7 @@ public:
 
     // What the operator saw and heard, in order: "status:<text>" and "beep".
     std::vector<std::string> events;
+    std::vector<std::uint64_t> eventTimes;  // the clock at each event
     std::vector<std::string> Statuses() const;
     int Beeps() const;
     std::string LastStatus() const { return form ? form->StatusText() : std::string(); }
@@ -55,15 +56,18 @@ public:
 
     void ProcessMessages() override { Advance(pumpStep); }
     void WaitAndProcessMessages() override { Advance(waitStep); }
-    void Beep() override { events.push_back("beep"); }
-    void SetStatusText(const std::string& t) override { events.push_back("status:" + t); }
+    void Beep() override { Record("beep"); }
+    void SetStatusText(const std::string& t) override { Record("status:" + t); }
     void SetProgress(int position, int maximum) override { progress.emplace_back(position, maximum); }
-    void SetPortButton(int index) override { events.push_back("port:" + std::to_string(index)); }
-    void SetSoundBox(bool ticked) override { events.push_back(ticked ? "sound:on" : "sound:off"); }
+    void SetPortButton(int index) override { Record("port:" + std::to_string(index)); }
+    void SetSoundBox(bool ticked) override { Record(ticked ? "sound:on" : "sound:off"); }
     std::optional<std::string> RunOpenDialog() override;
     void ShowMonitorWindow() override { ++monitorShown; }
     void AppendMonitorText(const std::string& t) override { monitorText += t; }
     void ClearMonitorText() override { monitorText.clear(); }
+
+    // When an event was first recorded; the end of time when never.
+    std::uint64_t TimeOf(const std::string& event) const;
 
     // Moves the clock by `micros`, firing ticks and due actions on the way.
     void Advance(std::uint64_t micros);
@@ -71,6 +75,10 @@ public:
     void Idle(std::uint64_t micros);
 
 private:
+    void Record(std::string event) {
+        events.push_back(std::move(event));
+        eventTimes.push_back(clock_);
+    }
     void RunDue();
     std::uint64_t& clock_;
     std::multimap<std::uint64_t, std::function<void()>> actions_;
