@@ -1,7 +1,95 @@
+// RAM_WRITE: the board restarts into its own program and takes an S-record file as text.
+// The S0 header is left out, every line goes out ending in CR LF, and the S7 end record
+// is cut to "S7" and CR, which is what makes the board's program take the load.
+#include <cstdio>
+#include <initializer_list>
+#include <optional>
+
 #include "app/TForm1.h"
+#include "app/Texts.h"
 
 namespace h8sx {
 
-void TForm1::Button3Click() { ResetForMonitor(); }
+namespace {
+
+constexpr int kEnd = EOF;
+constexpr std::uint8_t kCR = 0x0D;
+constexpr std::uint8_t kLF = 0x0A;
+constexpr int kCtrlZ = 0x1A;  // the end of a text file, wherever the file goes on
+
+// The file as a text stream, the same on every platform: CR bytes vanish, so CR LF and
+// LF line ends read alike, and a Ctrl-Z ends the file.
+class TextReader {
+public:
+    explicit TextReader(std::FILE* f) : f_(f) {}
+    int Get() {
+        if (ended_) return kEnd;
+        int c;
+        do c = std::fgetc(f_);
+        while (c == kCR);
+        if (c == kEnd || c == kCtrlZ) {
+            ended_ = true;
+            return kEnd;
+        }
+        return c;
+    }
+
+private:
+    std::FILE* f_;
+    bool ended_ = false;
+};
+
+}  // namespace
+
+void TForm1::Button3Click() {
+    // The board restarts whatever the operator does next.
+    ResetForMonitor();
+    const std::optional<std::string> path = toolkit_.RunOpenDialog();
+    if (!path) return;
+    ShowStatus(text::kTransferring);
+    std::FILE* f = platform_.OpenFile(*path, "rb");
+    if (f == nullptr) return;
+
+    TextReader in(f);
+    const auto send = [&](std::initializer_list<std::uint8_t> bytes) {
+        link_.SendBytes(bytes.begin(), bytes.size());
+        toolkit_.ProcessMessages();
+    };
+    for (int c = in.Get(); c != kEnd; c = in.Get()) {
+        if (c == 'S') {
+            const int type = in.Get();
+            if (type == '0') {
+                // The header and its line end stay behind; the next record goes out from
+                // its "S", its type read as an ordinary character. A file that ends inside
+                // the header ends here.
+                int skipped;
+                do skipped = in.Get();
+                while (skipped != kEnd && skipped != 'S');
+                if (skipped == kEnd) break;
+                send({'S'});
+            } else if (type == '7') {
+                // The board takes the load at "S7" CR; the rest of the file is not read.
+                const std::uint8_t end[] = {'S', '7', kCR};
+                link_.SendBytes(end, sizeof end);
+                break;
+            } else if (type == kEnd || type == kLF) {
+                // No type character: the "S" goes alone, and a line end after it stays
+                // a line end.
+                send({'S'});
+                if (type == kEnd) break;
+                send({kCR, kLF});
+            } else {
+                send({'S', static_cast<std::uint8_t>(type)});
+            }
+        } else if (c == kLF) {
+            send({kCR, kLF});
+        } else {
+            send({static_cast<std::uint8_t>(c)});
+        }
+    }
+    ShowStatus(text::kTransferDone);
+    std::fclose(f);
+    BeepIfSound();
+}
 
 }  // namespace h8sx
