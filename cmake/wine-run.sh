@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Runs a Windows program under wine in a throw-away prefix, never the user's ~/.wine:
+#   wine-run.sh PREFIX PROGRAM.exe [ARGS...]
+# The prefix is made on first use. Its COM1 is wired, through the registry, to the path
+# PREFIX/com1.pty, which tests make a link to a pseudo-terminal (h8sx-sim --link); wine
+# itself would otherwise map COM1 to /dev/ttyS0 again each time it starts.
+set -euo pipefail
+prefix="$1"
+shift
+export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
+# Debian's launcher looks for a 32-bit loader first; the 64-bit one is all we need.
+wine=wine
+[ -x /usr/lib/wine/wine64 ] && wine=/usr/lib/wine/wine64
+
+mkdir -p "$(dirname "$prefix")"
+(
+  flock 9
+  if [ ! -f "$prefix/.h8sx-ready" ]; then
+    rm -rf "$prefix"
+    "$wine" wineboot -i >/dev/null 2>&1
+    "$wine" reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$prefix/com1.pty" /f >/dev/null 2>&1
+    wineserver -w
+    touch "$prefix/.h8sx-ready"
+  fi
+) 9>"$prefix.lock"
+
+exec "$wine" "$@"
