@@ -1,0 +1,273 @@
+// The monitor: received text, the keys, VIEW, CPU_RESET and the restart into the board's
+// own program, against the in-process board in virtual time.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string_view>
+
+#include "monitor/ReceiveText.h"
+#include "tests/support/Rig.h"
+
+namespace h8sx::test {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Strings = std::vector<std::string>;
+
+constexpr std::uint64_t kMs = 1000;
+
+Bytes B(std::string_view s) { return Bytes(s.begin(), s.end()); }
+
+std::string Take(ReceiveText& r, const Bytes& b) { return r.Take(b.data(), b.size()); }
+
+std::string Decode(std::uint8_t lead, std::uint8_t trail) {
+    ReceiveText r;
+    return Take(r, {lead, trail});
+}
+
+// --- the text of one read ---
+
+TEST(ReceiveText, LineEndsAreOneEachAndACrAtTheEndOfAReadIsNotJoinedToTheNextLf) {
+    ReceiveText r;
+    EXPECT_EQ(Take(r, B("a\r\nb\rc\nd\n\re")), "a\nb\nc\nd\n\ne");
+    EXPECT_EQ(Take(r, B("1\r")), "1\n");
+    EXPECT_EQ(Take(r, B("\n2")), "\n2");
+}
+
+TEST(ReceiveText, TheTextOfAReadEndsAtItsFirstZeroByte) {
+    ReceiveText r;
+    EXPECT_EQ(Take(r, {'1', '2', 0, '3', '4'}), "12");
+    EXPECT_EQ(Take(r, {0, '5'}), "");
+    EXPECT_EQ(Take(r, B("6")), "6");
+}
+
+TEST(ReceiveText, ShiftJisAcrossTheWholeCodePage) {
+    ReceiveText r;
+    // What the board announces itself with.
+    EXPECT_EQ(Take(r, {0x89, 0xBC, 0x91, 0x7A, 0x83, 0x7B, 0x81, 0x5B, 0x83, 0x68, 0x8B, 0x4E, 0x93, 0xAE}),
+              "仮想ボード起動");
+    EXPECT_EQ(Take(r, {0xB1, 0xDF, 0xA1, 0x5C, 0x7E}), "ｱﾟ｡\\~");
+    // The first and last rows of both lead ranges, and the extensions of the code page.
+    EXPECT_EQ(Decode(0x81, 0x40), "　");
+    EXPECT_EQ(Decode(0x81, 0x5F), "＼");
+    EXPECT_EQ(Decode(0x87, 0x40), "①");
+    EXPECT_EQ(Decode(0x9F, 0xFC), "滌");
+    EXPECT_EQ(Decode(0xE0, 0x40), "漾");
+    EXPECT_EQ(Decode(0xED, 0x40), "纊");
+    EXPECT_EQ(Decode(0xFA, 0x40), "ⅰ");
+    EXPECT_EQ(Decode(0xFC, 0x4B), "黑");
+    EXPECT_EQ(Decode(0xF0, 0x40), "\uE000");  // user-defined area
+}
+
+TEST(ReceiveText, ALeadByteWaitsForItsTrailByteFromTheNextRead) {
+    ReceiveText r;
+    EXPECT_EQ(Take(r, {'x', 0x82}), "x");
+    EXPECT_EQ(Take(r, {0xA0, 'y'}), "あy");
+
+    // MON.CLR forgets it.
+    EXPECT_EQ(Take(r, {0x82}), "");
+    r.Reset();
+    EXPECT_EQ(Take(r, {0xA0}), "\uFFFD");
+}
+
+TEST(ReceiveText, InvalidBytesShowAsReplacementsAndNothingAfterThemIsLost) {
+    ReceiveText r;
+    EXPECT_EQ(Take(r, {0x80, 0xA0, 0xFD, 0xFE, 0xFF, 'a'}), "\uFFFD\uFFFD\uFFFD\uFFFD\uFFFDa");
+    // A line end or a zero byte after a lead byte keeps its meaning.
+    EXPECT_EQ(Take(r, {0x82, '\r', '\n', 0x82, '\n', 0x82, ' '}), "\uFFFD\n\uFFFD\n\uFFFD ");
+    EXPECT_EQ(Take(r, {0x82, 0, 'z'}), "\uFFFD");
+    EXPECT_EQ(Take(r, {0x82}), "");
+    EXPECT_EQ(Take(r, {0, 'z'}), "\uFFFD");
+    // A pair that is no character: an ASCII trail byte is still itself; a pair wholly in
+    // the double-byte ranges is one unknown character.
+    EXPECT_EQ(Take(r, {0x85, 0x41, 0x85, 0x81, 'b'}), "\uFFFDA\uFFFDb");
+    EXPECT_EQ(Take(r, {0x85, 0x82, 0x82, 0xA0}), "\uFFFDあ");
+    EXPECT_EQ(Take(r, {0xFC, 0x4C, 0x81, 0x7F}), "\uFFFDL\uFFFD\x7F");
+}
+
+// --- the display, through the tick ---
+
+class MonitorTest : public ::testing::Test {
+protected:
+    MonitorTest() { rig.OpenStartupPort(); }
+    // Runs the tick up to and including the next one.
+    void NextTick() { rig.toolkit.Idle(rig.toolkit.nextTick - rig.clock); }
+    std::string& text() { return rig.toolkit.monitorText; }
+
+    Rig rig;
+};
+
+TEST_F(MonitorTest, ReadsContinueTheLastLineAndMonClrStartsAfresh) {
+    rig.link.Inject(B("hi"), 20 * kMs);
+    NextTick();
+    EXPECT_EQ(text(), "\nhi");  // below the empty line the text box starts with
+
+    rig.form2.Button42Click();  // MON.CLR
+    EXPECT_EQ(text(), "");
+    rig.link.Inject(B("12\r\n3"), rig.clock + 10 * kMs);
+    NextTick();
+    rig.link.Inject(B("4"), rig.clock + 10 * kMs);
+    NextTick();
+    EXPECT_EQ(text(), "12\n34");
+
+    rig.link.Inject(B("5\r"), rig.clock + 10 * kMs);
+    NextTick();
+    rig.link.Inject({'\n', 0x82}, rig.clock + 10 * kMs);
+    NextTick();
+    rig.link.Inject({0xA0, '6', 0, '7'}, rig.clock + 10 * kMs);
+    NextTick();
+    EXPECT_EQ(text(), "12\n345\n\nあ6");
+
+    EXPECT_TRUE(rig.link.sent.empty());
+    EXPECT_EQ(rig.toolkit.Beeps(), 0);
+}
+
+TEST_F(MonitorTest, FourHundredBytesWaitingAtOnceAreAllShownInOrder) {
+    // Every 80-byte piece ends inside a double-byte character.
+    Bytes burst{'x'};
+    std::string expected = "\nx";
+    for (int i = 0; i < 199; ++i) {
+        burst.insert(burst.end(), {0x82, 0xA0});
+        expected += "あ";
+    }
+    burst.push_back('y');
+    expected += "y";
+    ASSERT_EQ(burst.size(), 400u);
+    rig.link.Inject(burst, 50 * kMs);
+    for (int i = 0; i < 5; ++i) NextTick();
+    EXPECT_EQ(text(), expected);
+}
+
+TEST_F(MonitorTest, NothingIsShownWhileBusyAndWhatWaitsIsShownAtTheNextTickAfter) {
+    rig.form1.Busy = 1;  // as while FWRITE runs
+    rig.link.Inject(B("late"), 20 * kMs);
+    for (int i = 0; i < 3; ++i) NextTick();
+    EXPECT_EQ(text(), "\n");
+
+    rig.form1.Busy = 0;
+    NextTick();
+    EXPECT_EQ(text(), "\nlate");
+}
+
+// --- the keys ---
+
+TEST_F(MonitorTest, EveryKeySendsItsOneByteWithABeep) {
+    TForm2& f = rig.form2;
+    f.KeyClick(0);   // A
+    f.KeyClick(25);  // Z
+    f.KeyClick(33);  // 7
+    f.SmallLetter = true;
+    f.KeyClick(0);
+    f.KeyClick(25);
+    f.KeyClick(33);
+    for (int key = 36; key <= 40; ++key) f.KeyClick(key);  // / * - + Enter
+    EXPECT_EQ(rig.link.sent, (Bytes{'A', 'Z', '7', 'a', 'z', '7', '/', '*', '-', '+', 0x0D}));
+    EXPECT_EQ(rig.toolkit.Beeps(), 11);
+
+    rig.form1.SoundClicked(false);
+    f.KeyClick(26);  // 0
+    EXPECT_EQ(rig.link.sent.back(), '0');
+    EXPECT_EQ(rig.toolkit.Beeps(), 11);
+}
+
+TEST(MonitorKeys, AKeyDuringFwriteSendsNothingAndDoesNotBeep) {
+    Rig rig(SilentAt(sim::Stage::Matching));
+    rig.toolkit.At(400 * kMs, [&] { rig.form2.KeyClick(0); });
+    rig.form1.Button1Click();
+    EXPECT_EQ(rig.form2.KeyChar, 'A');
+    EXPECT_EQ(std::count(rig.link.sent.begin(), rig.link.sent.end(), 'A'), 0);
+    EXPECT_EQ(rig.toolkit.Beeps(), 1);  // the write's own
+}
+
+// --- VIEW ---
+
+TEST(View, DuringFwriteItDoesNothingAtAll) {
+    Rig rig(SilentAt(sim::Stage::Matching));
+    rig.toolkit.At(400 * kMs, [&] { rig.form1.Button2Click(); });
+    rig.form1.Button1Click();
+    EXPECT_EQ(rig.toolkit.monitorShown, 0);
+    EXPECT_EQ(rig.link.opened, Strings{"COM1"});  // the write's own open
+    EXPECT_EQ(rig.toolkit.Beeps(), 1);
+}
+
+TEST(View, TheFirstOpensTheTickedPortAt38400AndTheSecondOnlyShows) {
+    Rig rig;
+    rig.OpenStartupPort();
+    rig.form1.PortButtonClicked(5);  // COM6
+    rig.form1.Button2Click();
+    EXPECT_EQ(rig.link.opened, (Strings{"COM1", "COM6"}));
+    EXPECT_EQ(rig.link.HostRate(), 38400u);
+
+    rig.form1.PortButtonClicked(0);  // only saved: the port stays
+    rig.form1.Button2Click();
+    EXPECT_EQ(rig.link.opened.size(), 2u);
+    EXPECT_EQ(rig.toolkit.monitorShown, 2);
+    EXPECT_EQ(rig.toolkit.Beeps(), 2);
+
+    rig.form1.SoundClicked(false);
+    rig.form1.Button2Click();
+    EXPECT_EQ(rig.toolkit.Beeps(), 2);
+}
+
+TEST(View, AfterAnFwriteItKeepsThePortAsTheWriteLeftIt) {
+    Rig rig(SilentAt(sim::Stage::Matching));
+    rig.form1.Button1Click();
+    rig.form1.Button2Click();
+    EXPECT_EQ(rig.link.opened, Strings{"COM1"});
+    EXPECT_EQ(rig.link.HostRate(), 19200u);
+    EXPECT_EQ(rig.toolkit.monitorShown, 1);
+}
+
+// --- CPU_RESET and the restart into the board's own program ---
+
+TEST(CpuReset, DrivesTheStartupPortDtrLowForTwoTicksWithRtsSet) {
+    Rig rig;
+    rig.OpenStartupPort();
+    rig.toolkit.Idle(50 * kMs);
+    rig.form1.Busy = 1;
+    rig.form2.Button43Click();
+
+    ASSERT_EQ(rig.link.lineChanges.size(), 3u);
+    const auto& l = rig.link.lineChanges;
+    EXPECT_EQ(l[0].at, 50 * kMs);
+    EXPECT_TRUE(l[0].rts);
+    EXPECT_EQ(l[1].at, 50 * kMs);
+    EXPECT_FALSE(l[1].dtr);
+    EXPECT_TRUE(l[1].rts);
+    EXPECT_EQ(l[2].at, 200 * kMs);  // the second tick after the clear
+    EXPECT_TRUE(l[2].dtr);
+    EXPECT_TRUE(l[2].rts);
+    EXPECT_EQ(rig.form1.Busy, 0);
+    EXPECT_TRUE(rig.board.InOwnProgram());
+    EXPECT_EQ(rig.link.HostRate(), 19200u);
+    EXPECT_EQ(rig.link.opened.size(), 1u);
+    EXPECT_EQ(rig.toolkit.Beeps(), 1);
+}
+
+TEST(CpuReset, WithoutAPortItStillWaitsAndClearsBusyInSilence) {
+    Rig rig;
+    rig.form1.Busy = 1;
+    rig.form2.Button43Click();
+    EXPECT_TRUE(rig.link.lineChanges.empty());
+    EXPECT_EQ(rig.form1.Busy, 0);
+    EXPECT_GE(rig.clock, 200 * kMs);
+    EXPECT_TRUE(rig.toolkit.Statuses().empty());
+}
+
+TEST(CpuReset, AfterViewTheBoardsAnnouncementAppearsInTheMonitor) {
+    Rig rig;
+    rig.OpenStartupPort();
+    rig.form1.Button2Click();
+    rig.form2.Button42Click();
+    rig.form2.Button43Click();
+    rig.toolkit.Idle(300 * kMs);
+    EXPECT_EQ(rig.toolkit.monitorText, "H8SX1622 virtual board 仮想ボード起動\n");
+
+    rig.form2.KeyClick(7);  // H
+    rig.form2.KeyClick(40);
+    rig.toolkit.Idle(300 * kMs);
+    EXPECT_EQ(rig.toolkit.monitorText, "H8SX1622 virtual board 仮想ボード起動\nH\n");
+}
+
+}  // namespace
+}  // namespace h8sx::test
