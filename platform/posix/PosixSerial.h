@@ -11,8 +11,13 @@ namespace h8sx::posix {
 // The device path that stands for a port name ("COM1".."COM6"); other names unchanged.
 std::string DevicePathFor(const std::string& portName);
 
+// One port at a time: a second CreateFile while a port is open fails, as it would for
+// a port that another program holds.
 class PosixSerialDevice : public SerialDevice {
 public:
+    PosixSerialDevice() = default;
+    PosixSerialDevice(const PosixSerialDevice&) = delete;
+    PosixSerialDevice& operator=(const PosixSerialDevice&) = delete;
     ~PosixSerialDevice() override;
 
     // The descriptor of the open port, or -1: the front end waits on it for input.
@@ -30,6 +35,10 @@ public:
     bool EscapeCommFunction(ComHandleValue h, Escape code) override;
 
 private:
+    // Handles are the descriptor plus one: never the null or the invalid handle.
+    ComHandleValue Handle() const { return static_cast<ComHandleValue>(fd_) + 1; }
+    bool IsOpen(ComHandleValue h) const;
+
     int fd_ = -1;
 };
 

@@ -1,0 +1,73 @@
+#include "platform/posix/PosixPlatform.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+namespace h8sx::posix {
+
+namespace {
+
+std::string WithSlash(std::string dir) {
+    if (dir.empty() || dir.back() != '/') dir += '/';
+    return dir;
+}
+
+// Creates `dir` and the directories above it that are missing (mode 0700, as a user's
+// configuration is private). True when it exists afterwards.
+bool MakeDirectories(const std::string& dir) {
+    for (std::size_t at = 1; at <= dir.size(); ++at) {
+        if (at != dir.size() && dir[at] != '/') continue;
+        const std::string part = dir.substr(0, at);
+        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    }
+    struct stat st {};
+    return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string HomeDirectory() {
+    if (const char* home = std::getenv("HOME"); home && *home) return home;
+    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;
+    return "/tmp";
+}
+
+}  // namespace
+
+std::string PosixPlatform::ExecutableDirectory() {
+    std::vector<char> buf(4096);
+    for (;;) {
+        const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
+        if (n < 0) return "./";
+        if (static_cast<std::size_t>(n) < buf.size()) {
+            const std::string path(buf.data(), static_cast<std::size_t>(n));
+            const std::size_t slash = path.rfind('/');
+            return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
+        }
+        buf.resize(buf.size() * 2);
+    }
+}
+
+void PosixPlatform::ExitNow() { ::_exit(0); }
+
+std::FILE* PosixPlatform::OpenFile(const std::string& utf8Path, const char* mode) {
+    return std::fopen(utf8Path.c_str(), mode);
+}
+
+std::string PosixPlatform::SettingsDirectory() {
+    const std::string exeDir = ExecutableDirectory();
+    if (::access(exeDir.c_str(), W_OK) == 0) return exeDir;
+    // An installed program's directory is not the user's to write: the settings go to
+    // the user's configuration directory. XDG asks to ignore a relative path there.
+    std::string base;
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && xdg[0] == '/') base = xdg;
+    else base = HomeDirectory() + "/.config";
+    const std::string dir = WithSlash(base) + "h8sx-writer/";
+    MakeDirectories(dir.substr(0, dir.size() - 1));
+    return dir;
+}
+
+}  // namespace h8sx::posix
