@@ -47,7 +47,12 @@ Board::Board(BoardOptions options)
 bool Board::InBootProgram() const { return mode_ == Mode::Boot; }
 
 void Board::Event(std::uint64_t now, std::string text) {
-    log_.push_back(LogEntry{now, LogEntry::Event, 0, rate_, false, std::move(text)});
+    Record(LogEntry{now, LogEntry::Event, 0, rate_, false, std::move(text)});
+}
+
+void Board::Record(LogEntry entry) {
+    if (options_.onLog) options_.onLog(entry);
+    if (options_.keepLog) log_.push_back(std::move(entry));
 }
 
 void Board::SetLines(bool dtr, bool rts, std::uint64_t now) {
@@ -102,7 +107,7 @@ void Board::Send(std::initializer_list<std::uint8_t> bytes, std::uint64_t now) {
 void Board::Send(const std::vector<std::uint8_t>& bytes, std::uint64_t now) {
     for (std::uint8_t b : bytes) {
         outbox_.push_back(Out{b, now, rate_});
-        log_.push_back(LogEntry{now, LogEntry::BoardToHost, b, rate_, false, {}});
+        Record(LogEntry{now, LogEntry::BoardToHost, b, rate_, false, {}});
     }
 }
 
@@ -113,7 +118,7 @@ void Board::SendAnswer(std::vector<std::uint8_t> bytes, std::uint64_t now) {
 
 void Board::Receive(std::uint8_t byte, std::uint32_t hostRate, std::uint64_t now) {
     const bool garbled = rate_ != 0 && hostRate != rate_;
-    log_.push_back(LogEntry{now, LogEntry::HostToBoard, byte, hostRate, garbled, {}});
+    Record(LogEntry{now, LogEntry::HostToBoard, byte, hostRate, garbled, {}});
     switch (mode_) {
         case Mode::Reset:
             return;

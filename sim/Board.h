@@ -36,6 +36,8 @@ enum class Stage {
     EndOfProgramming,    // silent after the end command
 };
 
+struct LogEntry;
+
 struct BoardOptions {
     std::uint32_t eraseMicros = 1'500'000;   // how long the erase takes
     std::uint32_t matchAfter = 1;            // answer the n-th 0x00 of the matching
@@ -47,6 +49,10 @@ struct BoardOptions {
     long silentBlock = -1;                   // programming block n never answered
     // Called with the whole flash after every end of programming.
     std::function<void(const std::vector<std::uint8_t>&)> onFlashWritten;
+    // Called with every line of the log as it is made; a long-running host that writes
+    // them out as they come can turn keeping them off.
+    std::function<void(const LogEntry&)> onLog;
+    bool keepLog = true;
 };
 
 // A line of the board's log: one byte in either direction, or an event.
@@ -107,6 +113,7 @@ private:
     void Send(const std::vector<std::uint8_t>& bytes, std::uint64_t now);
     void SendAnswer(std::vector<std::uint8_t> bytes, std::uint64_t now);  // stray bytes first
     void Event(std::uint64_t now, std::string text);
+    void Record(LogEntry entry);
     void BootByte(std::uint8_t byte, std::uint32_t hostRate, std::uint64_t now);
     void BootCommand(const std::vector<std::uint8_t>& cmd, std::uint64_t now);
     std::size_t CommandLength(const std::vector<std::uint8_t>& cmd) const;

@@ -1,0 +1,342 @@
+#include "sim/PtyHost.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <sys/inotify.h>
+#endif
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "sim/VirtualLink.h"  // ByteMicros
+
+namespace h8sx::sim {
+
+namespace {
+
+// While nobody has the terminal end open (and no notification of an open can wake us),
+// look again this often.
+constexpr std::uint64_t kIdleProbeMicros = 5'000;
+// After a hang-up that the notifications have not explained yet, look again this soon.
+constexpr std::uint64_t kHangUpProbeMicros = 1'000;
+// Bytes garble this way when the two ends disagree on the rate.
+constexpr std::uint8_t kGarble = 0xA5;
+
+std::uint32_t RateOf(speed_t code) {
+    struct RateCode {
+        speed_t code;
+        std::uint32_t rate;
+    };
+    static constexpr RateCode kRates[] = {
+        {B50, 50},       {B75, 75},       {B110, 110},       {B134, 134},       {B150, 150},
+        {B200, 200},     {B300, 300},     {B600, 600},       {B1200, 1200},     {B1800, 1800},
+        {B2400, 2400},   {B4800, 4800},   {B9600, 9600},     {B19200, 19200},   {B38400, 38400},
+        {B57600, 57600}, {B115200, 115200}, {B230400, 230400},
+#ifdef B460800
+        {B460800, 460800},
+#endif
+#ifdef B921600
+        {B921600, 921600},
+#endif
+    };
+    for (const RateCode& r : kRates)
+        if (r.code == code) return r.rate;
+    return 0;
+}
+
+std::uint64_t MonotonicMicros() {
+    const auto t = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(t).count());
+}
+
+std::string Hex(std::uint8_t b) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    return {kDigits[b >> 4], kDigits[b & 15]};
+}
+
+}  // namespace
+
+PtyHost::PtyHost(Board& board, PtyHostOptions options) : board_(board), options_(options) {
+    start_ = MonotonicMicros();
+    // The host writes the log as it goes; a long session must not pile it up in memory.
+    board_.Options().keepLog = false;
+    board_.Options().onLog = [this](const LogEntry& e) { LogBoardEntry(e); };
+}
+
+PtyHost::~PtyHost() {
+    board_.Options().onLog = nullptr;
+    if (notify_ >= 0) ::close(notify_);
+    if (master_ >= 0) ::close(master_);
+}
+
+std::uint64_t PtyHost::Now() const { return MonotonicMicros() - start_; }
+
+bool PtyHost::Open(std::string& error) {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
+        error = std::string("no pseudo-terminal: ") + std::strerror(errno);
+        return false;
+    }
+    const char* name = ::ptsname(master_);
+    if (name == nullptr) {
+        error = std::string("no name for the pseudo-terminal: ") + std::strerror(errno);
+        return false;
+    }
+    terminalPath_ = name;
+    ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+    ::fcntl(master_, F_SETFD, FD_CLOEXEC);
+
+    // Open the terminal end once ourselves: it starts raw (a terminal program that does
+    // not set it up still sees the board's bytes as they are), and its close leaves the
+    // master in the hung-up state that says nobody is there.
+    const int term = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (term < 0) {
+        error = std::string("cannot open ") + name + ": " + std::strerror(errno);
+        return false;
+    }
+    termios t{};
+    if (::tcgetattr(term, &t) == 0) {
+        ::cfmakeraw(&t);
+        t.c_cflag |= CLOCAL | CREAD;
+        ::tcsetattr(term, TCSANOW, &t);
+    }
+    ::close(term);
+
+#ifdef __linux__
+    notify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (notify_ >= 0 && ::inotify_add_watch(notify_, name, IN_OPEN | IN_CLOSE) < 0) {
+        ::close(notify_);
+        notify_ = -1;
+    }
+#endif
+    LogEvent(Now(), std::string("board on ") + terminalPath_);
+    return true;
+}
+
+std::uint32_t PtyHost::HostSendRate() const {
+    termios t{};
+    return ::tcgetattr(master_, &t) == 0 ? RateOf(::cfgetospeed(&t)) : 0;
+}
+
+std::uint32_t PtyHost::HostListenRate() const {
+    termios t{};
+    if (::tcgetattr(master_, &t) != 0) return 0;
+    const speed_t in = ::cfgetispeed(&t);
+    return RateOf(in != B0 ? in : ::cfgetospeed(&t));  // B0: the same as the output rate
+}
+
+void PtyHost::Serve(const volatile std::sig_atomic_t& stop, std::optional<std::uint64_t> deadline,
+                    const sigset_t& sleepMask) {
+    while (!stop) {
+        const std::uint64_t now = Now();
+        if (deadline && now >= *deadline) break;
+        Step(now);
+        FlushLog();
+        Sleep(now, deadline, sleepMask);
+    }
+    FlushLog();
+}
+
+void PtyHost::Step(std::uint64_t now) {
+    TrackOpeners(now);
+    ReadFromHost(now);
+    DeliverToBoard(now);
+    QueueBoardOutput();
+    WriteToHost(now);
+}
+
+void PtyHost::TrackOpeners(std::uint64_t now) {
+    bool reopened = false;
+#ifdef __linux__
+    if (notify_ >= 0) {
+        alignas(inotify_event) std::array<char, 4096> buf;
+        for (;;) {
+            const ssize_t n = ::read(notify_, buf.data(), buf.size());
+            if (n <= 0) break;
+            for (ssize_t at = 0; at < n;) {
+                inotify_event e;
+                std::memcpy(&e, buf.data() + at, sizeof e);
+                at += static_cast<ssize_t>(sizeof e + e.len);
+                if (e.mask & IN_OPEN) {
+                    if (openers_++ == 0) reopened = true;
+                } else if (e.mask & IN_CLOSE) {
+                    if (openers_ > 0) --openers_;
+                } else if (e.mask & IN_Q_OVERFLOW) {
+                    openers_ = -1;  // lost count: the hang-up state decides below
+                }
+            }
+        }
+    }
+#endif
+    pollfd p{master_, POLLIN, 0};
+    ::poll(&p, 1, 0);
+    hangUp_ = (p.revents & POLLHUP) != 0;
+    if (notify_ >= 0 && openers_ >= 0) {
+        hostThere_ = openers_ > 0;
+    } else {
+        if (openers_ < 0) openers_ = hangUp_ ? 0 : 1;
+        if (!hangUp_ && !hostThere_) reopened = true;
+        hostThere_ = !hangUp_;
+    }
+
+    if (reopened) {
+        board_.PortReopened(now);
+        toBoard_.clear();
+        toHost_.clear();
+        toBoardFree_ = toHostFree_ = now;
+        writeBlocked_ = false;
+    }
+}
+
+void PtyHost::ReadFromHost(std::uint64_t now) {
+    std::array<std::uint8_t, 4096> buf;
+    for (;;) {
+        const ssize_t n = ::read(master_, buf.data(), buf.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // EAGAIN: nothing more; EIO: nobody at the other end
+        // The rate the host has set now is the rate these bytes went out at.
+        const std::uint32_t rate = HostSendRate();
+        for (ssize_t i = 0; i < n; ++i) {
+            std::uint64_t at = now;
+            if (options_.pace) at = toBoardFree_ = std::max(now, toBoardFree_) + ByteMicros(rate);
+            toBoard_.push_back(InFlight{at, buf[static_cast<std::size_t>(i)], rate});
+        }
+    }
+}
+
+void PtyHost::DeliverToBoard(std::uint64_t now) {
+    // Bytes and the board's own timed work, in the order they happen.
+    for (;;) {
+        const std::optional<std::uint64_t> event = board_.NextEvent();
+        const bool byteDue = !toBoard_.empty() && toBoard_.front().at <= now;
+        const bool eventDue = event && *event <= now;
+        if (!byteDue && !eventDue) return;
+        if (byteDue && (!eventDue || toBoard_.front().at <= *event)) {
+            const InFlight b = toBoard_.front();
+            toBoard_.pop_front();
+            board_.Receive(b.byte, b.rate, b.at);
+        } else {
+            board_.Advance(*event);
+        }
+    }
+}
+
+void PtyHost::QueueBoardOutput() {
+    for (const Board::Out& out : board_.Outbox()) {
+        std::uint64_t at = out.ready;
+        if (options_.pace) at = toHostFree_ = std::max(out.ready, toHostFree_) + ByteMicros(out.rate);
+        toHost_.push_back(InFlight{at, out.byte, out.rate});
+    }
+    board_.Outbox().clear();
+}
+
+void PtyHost::WriteToHost(std::uint64_t now) {
+    if (!hostThere_) {
+        // Nobody listens: what the board sends is lost on the line, and must not wait in
+        // the terminal's queue for the next program that opens it.
+        std::size_t dropped = 0;
+        while (!toHost_.empty() && toHost_.front().at <= now) toHost_.pop_front(), ++dropped;
+        if (dropped) LogEvent(now, std::to_string(dropped) + " bytes lost: the port is not open");
+        return;
+    }
+    std::size_t due = 0;
+    while (due < toHost_.size() && toHost_[due].at <= now) ++due;
+    if (due == 0) return;
+    const std::uint32_t listening = HostListenRate();
+    std::vector<std::uint8_t> bytes(due);
+    for (std::size_t i = 0; i < due; ++i) {
+        const InFlight& b = toHost_[i];
+        // Received at a rate other than it was sent at, a byte turns into something else.
+        bytes[i] = b.rate == listening ? b.byte : static_cast<std::uint8_t>(b.byte ^ kGarble);
+    }
+    std::size_t written = 0;
+    while (written < due) {
+        const ssize_t n = ::write(master_, bytes.data() + written, due - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        written += static_cast<std::size_t>(n);
+    }
+    writeBlocked_ = written < due;
+    for (std::size_t i = 0; i < written; ++i) {
+        const InFlight& b = toHost_[i];
+        std::string text = Hex(b.byte) + " " + std::to_string(b.rate);
+        if (bytes[i] != b.byte)
+            text += " garbled (host listens at " + std::to_string(listening) + ", reads " + Hex(bytes[i]) + ")";
+        LogLine(b.at, "board>host", text);
+    }
+    toHost_.erase(toHost_.begin(), toHost_.begin() + static_cast<std::ptrdiff_t>(written));
+}
+
+std::optional<std::uint64_t> PtyHost::NextDue() const {
+    std::optional<std::uint64_t> next = board_.NextEvent();
+    const auto consider = [&next](std::uint64_t t) { next = next ? std::min(*next, t) : t; };
+    if (!toBoard_.empty()) consider(toBoard_.front().at);
+    if (!toHost_.empty() && !writeBlocked_) consider(toHost_.front().at);
+    return next;
+}
+
+void PtyHost::Sleep(std::uint64_t now, std::optional<std::uint64_t> deadline, const sigset_t& sleepMask) {
+    std::array<pollfd, 2> fds{};
+    nfds_t n = 0;
+    if (notify_ >= 0) fds[n++] = pollfd{notify_, POLLIN, 0};
+    // While nobody is there the master reports its hang-up at once, every time: it is
+    // left out, and the notifications (or a short time-out) say when someone comes.
+    const bool watchMaster = hostThere_ && !hangUp_;
+    if (watchMaster) fds[n++] = pollfd{master_, static_cast<short>(POLLIN | (writeBlocked_ ? POLLOUT : 0)), 0};
+
+    std::optional<std::uint64_t> wake = NextDue();
+    const auto cap = [&](std::uint64_t t) { wake = wake ? std::min(*wake, t) : t; };
+    if (deadline) cap(*deadline);
+    if (!hostThere_ && notify_ < 0) cap(now + kIdleProbeMicros);
+    if (hostThere_ && hangUp_) cap(now + kHangUpProbeMicros);
+
+    timespec timeout{};
+    const timespec* limit = nullptr;
+    if (wake) {
+        const std::uint64_t current = Now();
+        const std::uint64_t wait = *wake > current ? *wake - current : 0;
+        timeout.tv_sec = static_cast<time_t>(wait / 1'000'000);
+        timeout.tv_nsec = static_cast<long>(wait % 1'000'000) * 1000;
+        limit = &timeout;
+    }
+    ::ppoll(fds.data(), n, limit, &sleepMask);
+}
+
+void PtyHost::LogLine(std::uint64_t micros, const char* what, const std::string& text) {
+    if (!options_.log) return;
+    std::fprintf(options_.log, "%6llu.%06llu %-10s %s\n", static_cast<unsigned long long>(micros / 1'000'000),
+                 static_cast<unsigned long long>(micros % 1'000'000), what, text.c_str());
+}
+
+void PtyHost::LogEvent(std::uint64_t micros, const std::string& text) { LogLine(micros, "event", text); }
+
+void PtyHost::LogBoardEntry(const LogEntry& e) {
+    switch (e.kind) {
+        case LogEntry::HostToBoard: {
+            std::string text = Hex(e.byte) + " " + std::to_string(e.bitRate);
+            if (e.garbled) text += " garbled (board listens at " + std::to_string(board_.BitRate()) + ")";
+            LogLine(e.micros, "host>board", text);
+            return;
+        }
+        case LogEntry::BoardToHost:
+            return;  // logged when it reaches the line, with what the host makes of it
+        case LogEntry::Event:
+            LogEvent(e.micros, e.text);
+            return;
+    }
+}
+
+void PtyHost::FlushLog() {
+    if (options_.log) std::fflush(options_.log);
+}
+
+}  // namespace h8sx::sim
