@@ -212,8 +212,14 @@ TEST(QtWindows, TheCoreSetsControlsWithoutRunningTheirHandlers) {
     EXPECT_TRUE(desk.form1.SoundTicked());
     EXPECT_EQ(desk.Settings(), "");  // no click handler saved anything
 
+    auto* status = desk.Main<QLabel>("Label3");
     desk.form1.ShowStatus("ビットレート合わせ");
-    EXPECT_EQ(desk.Main<QLabel>("Label3")->text(), QStringLiteral("ビットレート合わせ"));
+    EXPECT_EQ(status->text(), QStringLiteral("ビットレート合わせ"));
+    EXPECT_EQ(status->width(), 144);
+    // A message longer than the line is shown whole.
+    desk.form1.ShowStatus("ＣＯＭポートオープンできません。終了します。");
+    EXPECT_GE(status->width(), status->fontMetrics().horizontalAdvance(status->text()));
+    EXPECT_LE(status->geometry().right(), desk.toolkit.Form1Window().width());
     desk.form1.SetProgressMax(7);
     desk.form1.SetProgressPosition(3);
     auto* bar = desk.Main<QProgressBar>("ProgressBar1");

@@ -10,13 +10,18 @@
 #include <QRadioButton>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstring>
 
 #include "app/TForm1.h"
+#include "gui/qt/Widgets.h"
 
 namespace h8sx::qt {
 
 namespace {
+
+// How far a caption may be condensed, in percent of its width.
+constexpr int kMinimumStretch = 60;
 
 QColor ToQColor(Rgb c) { return QColor(c.r, c.g, c.b); }
 
@@ -34,6 +39,19 @@ void SetBackground(QWidget* w, Rgb color, QPalette::ColorRole role) {
     p.setColor(role, ToQColor(color));
     w->setPalette(p);
     w->setAutoFillBackground(true);
+}
+
+// The stand-in faces run wider than the originals: a caption that would not fit its
+// laid-out width is condensed until it does, rather than cut off or moved.
+void CondenseToFit(QWidget* w, int width) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const int needed = w->sizeHint().width();
+        if (needed <= width) return;
+        QFont f = w->font();
+        const int stretch = f.stretch() > 0 ? f.stretch() : 100;
+        f.setStretch(std::max(kMinimumStretch, stretch * width / needed - 1));
+        w->setFont(f);
+    }
 }
 
 }  // namespace
@@ -83,7 +101,7 @@ QWidget* FormWindow::Build(const ControlSpec& c, QWidget* parent) {
     QWidget* w = nullptr;
     switch (c.kind) {
         case ControlKind::Label: {
-            auto* label = new QLabel(caption, parent);
+            auto* label = new TableLabel(caption, parent);
             label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
             label->setWordWrap(false);
             w = label;
@@ -106,7 +124,7 @@ QWidget* FormWindow::Build(const ControlSpec& c, QWidget* parent) {
             break;
         }
         case ControlKind::GroupBox:
-            w = new QGroupBox(caption, parent);
+            w = new TableGroupBox(caption, parent);
             break;
         case ControlKind::ProgressBar: {
             auto* bar = new QProgressBar(parent);
@@ -132,9 +150,11 @@ QWidget* FormWindow::Build(const ControlSpec& c, QWidget* parent) {
     if (c.color) SetTextColor(w, *c.color);
     if (c.background)
         SetBackground(w, *c.background, c.kind == ControlKind::Memo ? QPalette::Base : QPalette::Window);
-    if (c.width > 0 && c.height > 0)
+    if (c.width > 0 && c.height > 0) {
         w->setGeometry(c.left, c.top, c.width, c.height);
-    else {
+        if (c.kind == ControlKind::Label || c.kind == ControlKind::CheckBox || c.kind == ControlKind::RadioButton)
+            CondenseToFit(w, c.width);
+    } else {
         // Sized to its text.
         w->move(c.left, c.top);
         w->adjustSize();

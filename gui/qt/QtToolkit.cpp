@@ -98,7 +98,13 @@ void QtToolkit::WatchPort(int fd) {
 void QtToolkit::Beep() { QApplication::beep(); }
 
 void QtToolkit::SetStatusText(const std::string& utf8) {
-    form1Window_->As<QLabel>("Label3")->setText(QString::fromUtf8(utf8));
+    auto* label = form1Window_->As<QLabel>("Label3");
+    const QString text = QString::fromUtf8(utf8);
+    label->setText(text);
+    // The status line grows with a longer message rather than cut it off, as a label
+    // sized to its text does; it never gets narrower than laid out.
+    const ControlSpec& spec = *FindControl(MainWindowLayout(), "Label3");
+    label->resize(std::max(spec.width, label->fontMetrics().horizontalAdvance(text)), spec.height);
 }
 
 void QtToolkit::SetProgress(int position, int maximum) {
