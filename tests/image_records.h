@@ -1,8 +1,10 @@
 // S-record text for the loader's and the transfer's tests: records with their checksums.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -35,7 +37,8 @@ inline std::string Record(char type, int addressBytes, std::uint32_t address, co
 }
 
 // A data record of an S1, S2 or S3 file (kind 1, 2, 3), and the termination record of one.
-inline std::string DataRecord(int kind, std::uint32_t address, const Bytes& data, const std::string& eol = "\n") {
+inline std::string DataRecord(int kind, std::uint32_t address, const Bytes& data,
+                              const std::string& eol = "\n") {
     return Record(static_cast<char>('0' + kind), kind + 1, address, data, eol);
 }
 inline std::string Termination(int kind, const std::string& eol = "\n") {
@@ -68,6 +71,20 @@ inline Bytes Pattern(std::size_t n, unsigned seed = 1) {
         v = static_cast<std::uint8_t>((x >> 16) % 0xFF);  // never 0xFF
     }
     return b;
+}
+
+// The 128 bytes the loader puts behind every image.
+inline Bytes Tail() {
+    Bytes t(128, 0xFF);
+    const std::string marker = "QVN060220";
+    std::copy(marker.begin(), marker.end(), t.begin() + 5);
+    return t;
+}
+
+inline Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
 }
 
 }  // namespace h8sx::test

@@ -25,19 +25,8 @@ Read ReadText(const std::string& text) {
     return r;
 }
 
-Bytes ImageBytes(const Read& r) { return Bytes(r.image.Bytes.begin(), r.image.Bytes.begin() + r.image.Length); }
-
-Bytes Tail() {
-    Bytes t(kTailLength, 0xFF);
-    const std::string marker = "QVN060220";
-    std::copy(marker.begin(), marker.end(), t.begin() + 5);
-    return t;
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
+Bytes ImageBytes(const Read& r) {
+    return Bytes(r.image.Bytes.begin(), r.image.Bytes.begin() + r.image.Length);
 }
 
 TEST(SRecordReader, EachKindLoadsWithItsText) {
@@ -63,8 +52,9 @@ TEST(SRecordReader, LineEndsBlanksAndLowerCaseReadAlike) {
     std::string lower = SRecordFile(data, 2, 0, 16, " \t\r\n\r\n\n");
     for (char& c : lower)
         if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
-    for (const std::string& text : {SRecordFile(data, 2, 0, 16, "\r\n"), SRecordFile(data, 2, 0, 16, "  \r\n"),
-                                    "\n  \n" + SRecordFile(data, 2, 0, 16, "\t\n\n"), lower}) {
+    for (const std::string& text :
+         {SRecordFile(data, 2, 0, 16, "\r\n"), SRecordFile(data, 2, 0, 16, "  \r\n"),
+          "\n  \n" + SRecordFile(data, 2, 0, 16, "\t\n\n"), lower}) {
         const Read r = ReadText(text);
         ASSERT_TRUE(r.load.Loaded()) << text << ImageStatusText(r.load);
         EXPECT_EQ(ImageBytes(r), data);
@@ -111,7 +101,8 @@ TEST(SRecordReader, TheTailStandsBehindTheImageOutsideItsLength) {
         const Read r = ReadText(SRecordFile(data, 3));
         ASSERT_TRUE(r.load.Loaded());
         EXPECT_EQ(r.image.Length, n);
-        EXPECT_EQ(Bytes(r.image.Bytes.begin(), r.image.Bytes.begin() + static_cast<std::ptrdiff_t>(n + kTailLength)),
+        EXPECT_EQ(Bytes(r.image.Bytes.begin(),
+                        r.image.Bytes.begin() + static_cast<std::ptrdiff_t>(n + kTailLength)),
                   Concat({data, Tail()}));
     }
     // Only a termination record: an empty image, its tail at offset 0.
@@ -154,7 +145,8 @@ TEST(SRecordReader, DamagedFilesStopAtTheirLine) {
         {"header, then termination", Header() + Termination(1), ImageFault::NoData, 2, "データなしERR 2行"},
         {"type 4", ok + Record('4', 2, 0x20, Pattern(2)) + Termination(1), ImageFault::RecordType, 2,
          "S形式ERR 2行"},
-        {"type not a digit", ok + "SX05002000AABB\n" + Termination(1), ImageFault::RecordType, 2, "S形式ERR 2行"},
+        {"type not a digit", ok + "SX05002000AABB\n" + Termination(1), ImageFault::RecordType, 2,
+         "S形式ERR 2行"},
         {"header, then type 4", Header() + Record('4', 2, 0), ImageFault::RecordType, 2, "S形式ERR 2行"},
         {"no record mark", ok + "\nX1050020AABB00\n", ImageFault::RecordType, 3, "S形式ERR 3行"},
         {"overlap", ok + DataRecord(1, 0x1F, Pattern(2)) + Termination(1), ImageFault::Descending, 2,
@@ -194,7 +186,8 @@ TEST(SRecordReader, TheImageAndItsTailFitTheRoomOrNothingLoads) {
     const Read past = ReadText(first + DataRecord(3, last, {0x22, 0x33}) + Termination(3));
     EXPECT_EQ(past.load.fault, ImageFault::TooLarge);
     EXPECT_EQ(ImageStatusText(past.load), "サイズERR 2行");
-    EXPECT_EQ(ReadText(first + DataRecord(3, last + 1, {0x22}) + Termination(3)).load.fault, ImageFault::TooLarge);
+    EXPECT_EQ(ReadText(first + DataRecord(3, last + 1, {0x22}) + Termination(3)).load.fault,
+              ImageFault::TooLarge);
 
     // A gap of nearly 4 GiB is refused before any of it is filled; a record that ends at
     // the top of the address space lets none follow.
@@ -221,7 +214,8 @@ TEST_F(LoadImageTest, AFileIsReadWithTheWindowsLive) {
     const auto path = rig.dir.Write("prog.mot", SRecordFile(data, 3, 0, 16, "\r\n"));
     const int pumpsBefore = rig.toolkit.pumpCalls;
     ASSERT_TRUE(Load(path.string()));
-    EXPECT_EQ(rig.toolkit.Statuses(), (Strings{"書き込みファイル選択", "ファイル転送中です", "S3ファイル解析完了"}));
+    EXPECT_EQ(rig.toolkit.Statuses(),
+              (Strings{"書き込みファイル選択", "ファイル転送中です", "S3ファイル解析完了"}));
     EXPECT_EQ(rig.toolkit.progress.back(), (std::pair<int, int>{0, kProgressInitialMax}));
     EXPECT_EQ(Bytes(image.Bytes.begin(), image.Bytes.begin() + image.Length), data);
     EXPECT_EQ(rig.toolkit.pumpCalls - pumpsBefore, 63);  // once a record

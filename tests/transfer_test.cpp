@@ -15,13 +15,6 @@ using Strings = std::vector<std::string>;
 const Bytes kEndCommand{0x50, 0xFF, 0xFF, 0xFF, 0xFF, 0xB4};
 constexpr std::uint64_t kTick = 100'000;
 
-Bytes Tail() {
-    Bytes t(kTailLength, 0xFF);
-    const std::string marker = "QVN060220";
-    std::copy(marker.begin(), marker.end(), t.begin() + 5);
-    return t;
-}
-
 // What went out after the user MAT selection (0x43, the last command of the dialogue):
 // whole programming commands, then perhaps the end command.
 struct Programming {
@@ -64,12 +57,6 @@ Strings TransferStatuses(const Rig& rig) {
     return Strings(from, all.end());
 }
 
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
 Strings Repeat(const std::string& s, std::size_t n) { return Strings(n, s); }
 
 Strings Join(std::initializer_list<Strings> parts) {
@@ -110,7 +97,8 @@ TEST(Transfer, BlocksCarryTheImageAndTheLastOneRunsIntoTheTail) {
             const std::uint32_t address = std::uint32_t{b[1]} << 24 | b[2] << 16 | b[3] << 8 | b[4];
             EXPECT_EQ(b[0], 0x50);
             EXPECT_EQ(address, i * 128);
-            EXPECT_EQ(Bytes(b.begin() + 5, b.end() - 1), Bytes(image.begin() + i * 128, image.begin() + i * 128 + 128));
+            EXPECT_EQ(Bytes(b.begin() + 5, b.end() - 1),
+                      Bytes(image.begin() + i * 128, image.begin() + i * 128 + 128));
             EXPECT_EQ(std::accumulate(b.begin(), b.end(), 0u) & 0xFF, 0u);
         }
         if (n == 300) {
@@ -214,9 +202,9 @@ TEST(Transfer, ABoardThatFallsSilentTimesOutAndIsRestarted) {
         const Programming p = SentProgramming(rig.link.sent);
         EXPECT_EQ(p.blocks.size(), 3u);
         EXPECT_FALSE(p.ended);
-        EXPECT_EQ(TransferStatuses(rig),
-                  Join({{"書き込みファイル選択", "ファイル転送中です", "S1ファイル解析完了",
-                         "ファイル転送－＞ＣＰＵボード", "レスポンスＯＫ", "レスポンスＯＫ", "TIME OUT Err1"}}));
+        EXPECT_EQ(TransferStatuses(rig), Join({{"書き込みファイル選択", "ファイル転送中です",
+                                                "S1ファイル解析完了", "ファイル転送－＞ＣＰＵボード",
+                                                "レスポンスＯＫ", "レスポンスＯＫ", "TIME OUT Err1"}}));
         // From the moment block 2 went out (its last byte reached the board 134 byte times
         // later) to the final reset: the 10-tick wait, 0.9 to 1 s.
         std::uint64_t lastIn = 0;
