@@ -2,7 +2,7 @@
 # Runs a Windows program under wine in a throw-away prefix, never the user's ~/.wine:
 #   wine-run.sh PREFIX PROGRAM.exe [ARGS...]
 # The prefix is made on first use. Its COM1 is wired, through the registry, to the path
-# PREFIX/com1.pty, which tests make a link to a pseudo-terminal (h8sx-sim --link); wine
+# PREFIX.com1 beside it, which tests make a link to a pseudo-terminal (h8sx-sim --link); wine
 # itself would otherwise map COM1 to /dev/ttyS0 again each time it starts.
 set -euo pipefail
 prefix="$1"
@@ -18,7 +18,9 @@ mkdir -p "$(dirname "$prefix")"
   if [ ! -f "$prefix/.h8sx-ready" ]; then
     rm -rf "$prefix"
     "$wine" wineboot -i >/dev/null 2>&1
-    "$wine" reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$prefix/com1.pty" /f >/dev/null 2>&1
+    "$wine" reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$prefix.com1" /f >/dev/null 2>&1
+    # Wine draws the window frames itself: a bare X server (Xvfb) has no window manager.
+    "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
     wineserver -w
     touch "$prefix/.h8sx-ready"
   fi

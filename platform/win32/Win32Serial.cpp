@@ -1,0 +1,96 @@
+#include "platform/win32/Win32Serial.h"
+
+#include "platform/win32/WinApi.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace h8sx::win32 {
+
+namespace {
+
+static_assert(sizeof(DCB) <= sizeof(Dcb::Raw), "the driver's DCB must fit in Dcb::Raw");
+// The core's Escape codes are Windows' own.
+static_assert(api::kSetRts == static_cast<DWORD>(Escape::SETRTS) && api::kClrRts == static_cast<DWORD>(Escape::CLRRTS) &&
+              api::kSetDtr == static_cast<DWORD>(Escape::SETDTR) && api::kClrDtr == static_cast<DWORD>(Escape::CLRDTR));
+// kInvalidHandle is INVALID_HANDLE_VALUE, the all-ones handle.
+static_assert(kInvalidHandle == -1);
+
+HANDLE Native(ComHandleValue h) { return reinterpret_cast<HANDLE>(h); }
+
+// The null handle and INVALID_HANDLE_VALUE (which Windows would take for the process
+// itself) are never passed on.
+bool Usable(ComHandleValue h) { return h != kNullHandle && h != kInvalidHandle; }
+
+}  // namespace
+
+ComHandleValue Win32SerialDevice::CreateFile(const std::string& name) {
+    HANDLE h = ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    return reinterpret_cast<ComHandleValue>(h);
+}
+
+bool Win32SerialDevice::CloseHandle(ComHandleValue h) { return Usable(h) && ::CloseHandle(Native(h)); }
+
+bool Win32SerialDevice::GetCommState(ComHandleValue h, Dcb& dcb) {
+    if (!Usable(h)) return false;
+    DCB d{};
+    d.DCBlength = sizeof d;
+    if (!::GetCommState(Native(h), &d)) return false;
+    dcb.Raw.fill(0);
+    std::memcpy(dcb.Raw.data(), &d, sizeof d);
+    dcb.BaudRate = d.BaudRate;
+    dcb.ByteSize = d.ByteSize;
+    dcb.Parity = d.Parity;
+    dcb.StopBits = d.StopBits;
+    return true;
+}
+
+bool Win32SerialDevice::SetCommState(ComHandleValue h, const Dcb& dcb) {
+    if (!Usable(h)) return false;
+    // Every field the writer does not name goes back as the driver reported it.
+    DCB d;
+    std::memcpy(&d, dcb.Raw.data(), sizeof d);
+    d.DCBlength = sizeof d;
+    d.BaudRate = dcb.BaudRate;
+    d.ByteSize = dcb.ByteSize;
+    d.Parity = dcb.Parity;
+    d.StopBits = dcb.StopBits;
+    return ::SetCommState(Native(h), &d);
+}
+
+bool Win32SerialDevice::SetupComm(ComHandleValue h, std::uint32_t inQueue, std::uint32_t outQueue) {
+    return Usable(h) && ::SetupComm(Native(h), inQueue, outQueue);
+}
+
+bool Win32SerialDevice::PurgeReceive(ComHandleValue h) { return Usable(h) && ::PurgeComm(Native(h), PURGE_RXCLEAR); }
+
+std::uint32_t Win32SerialDevice::BytesWaiting(ComHandleValue h) {
+    if (!Usable(h)) return 0;
+    DWORD errors = 0;  // line errors are cleared by the call and otherwise ignored
+    COMSTAT stat{};
+    if (!::ClearCommError(Native(h), &errors, &stat)) return 0;
+    return stat.cbInQue;
+}
+
+std::size_t Win32SerialDevice::Read(ComHandleValue h, std::uint8_t* buf, std::size_t n) {
+    // Without time-outs a ReadFile for more than has arrived would block the window thread
+    // until the rest came; ask only for what is already there.
+    n = std::min<std::size_t>(n, BytesWaiting(h));
+    if (n == 0) return 0;
+    DWORD got = 0;
+    if (!::ReadFile(Native(h), buf, static_cast<DWORD>(n), &got, nullptr)) return 0;
+    return got;
+}
+
+std::size_t Win32SerialDevice::Write(ComHandleValue h, const std::uint8_t* buf, std::size_t n) {
+    if (!Usable(h) || n == 0) return 0;
+    DWORD written = 0;
+    if (!::WriteFile(Native(h), buf, static_cast<DWORD>(n), &written, nullptr)) return 0;
+    return written;
+}
+
+bool Win32SerialDevice::EscapeCommFunction(ComHandleValue h, Escape code) {
+    return Usable(h) && ::EscapeCommFunction(Native(h), static_cast<DWORD>(code));
+}
+
+}  // namespace h8sx::win32
