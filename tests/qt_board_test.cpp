@@ -24,6 +24,9 @@
 
 extern char** environ;
 
+// Under LeakSanitizer: fontconfig keeps a cache for the life of the process.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+
 namespace h8sx::test {
 namespace {
 

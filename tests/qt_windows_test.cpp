@@ -23,6 +23,9 @@
 #include "gui/qt/QtToolkit.h"
 #include "tests/support/Rig.h"
 
+// Under LeakSanitizer: fontconfig keeps a cache for the life of the process.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+
 namespace h8sx::test {
 namespace {
 
