@@ -17,6 +17,7 @@
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextDocument>
+#include <QTimer>
 
 #include <fstream>
 
@@ -149,7 +150,11 @@ struct Desk {
     sim::Board board;
     sim::VirtualLink link{board, clock};
     TempDir dir;
-    TestPlatform platform;
+    // Counts the program's ends instead of ending.
+    struct : TestPlatform {
+        int exits = 0;
+        void ExitNow() override { ++exits; }
+    } platform;
     QtToolkit toolkit;
     TForm1 form1{link, toolkit, platform};
     TForm2 form2{form1};
@@ -202,6 +207,19 @@ TEST(QtWindows, ClicksOnTheMainWindowReachTheirHandlers) {
     desk.Main<QPushButton>("Button2")->click();
     EXPECT_TRUE(desk.toolkit.Form2Window().isVisible());
     EXPECT_EQ(desk.Memo()->toPlainText(), QStringLiteral("\nkept"));
+}
+
+TEST(QtWindows, ClosingTheMainWindowInsideAWaitEndsTheProgramAtOnce) {
+    Desk desk;
+    desk.toolkit.Form1Window().show();
+    desk.toolkit.Form1Window().close();  // from the main loop: the loop ends, main returns
+    EXPECT_EQ(desk.platform.exits, 0);
+
+    desk.toolkit.Form1Window().show();
+    QTimer::singleShot(0, &desk.toolkit.Form1Window(), [&] { desk.toolkit.Form1Window().close(); });
+    while (desk.platform.exits == 0 && desk.toolkit.Form1Window().isVisible())
+        desk.toolkit.WaitAndProcessMessages();  // as a handler's wait does
+    EXPECT_EQ(desk.platform.exits, 1);
 }
 
 TEST(QtWindows, TheCoreSetsControlsWithoutRunningTheirHandlers) {

@@ -139,6 +139,8 @@ void PrepareOpenDialog(QFileDialog& dialog) {
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setOption(QFileDialog::ReadOnly, true);
+    // The operator sees the description alone, as written; the patterns do the work.
+    dialog.setOption(QFileDialog::HideNameFilterDetails, true);
 }
 
 std::optional<std::string> QtToolkit::RunOpenDialog() {
