@@ -4,6 +4,8 @@
 //   win32_probe wait-window SECONDS          until the main window is there
 //   win32_probe click FORM CONTROL           posts a click ("Form1" "Button1": FWRITE)
 //   win32_probe text FORM CONTROL            prints the control's text
+//   win32_probe wait-text FORM CONTROL SECONDS TEXT
+//                                            until the control's text holds TEXT
 //   win32_probe watch SECONDS TEXT...        prints each new status line until one of the
 //                                            TEXTs shows (status 0) or time runs out (1)
 //   win32_probe wait-dialog SECONDS          until the writer shows a file dialog
@@ -91,7 +93,7 @@ bool Until(double seconds, F ready) {
 }
 
 int Usage() {
-    std::fprintf(stderr, "usage: win32_probe wait-window|click|text|watch|wait-dialog|cancel-dialog|close ...\n");
+    std::fprintf(stderr, "usage: win32_probe wait-window|click|text|wait-text|watch|wait-dialog|cancel-dialog|close ...\n");
     return 2;
 }
 
@@ -123,6 +125,15 @@ int main() {
         if (!h || !ReadText(h, text)) return 1;
         std::printf("%s\n", text.c_str());
         return 0;
+    }
+    if (cmd == "wait-text" && argc == 6) {
+        HWND h = ControlHandle(argv[2], argv[3]);
+        std::string text;
+        const bool found = h && Until(std::atof(argv[4]), [&] {
+            return ReadText(h, text) && text.find(argv[5]) != std::string::npos;
+        });
+        if (!found) std::printf("%s\n", text.c_str());
+        return found ? 0 : 1;
     }
     if (cmd == "watch" && argc >= 4) {
         HWND label = ControlHandle("Form1", "Label3");

@@ -94,12 +94,18 @@ std::wstring InstalledFace(const char* face) {
 
 FormWindow::FormWindow(const WindowSpec& spec, HINSTANCE instance) : spec_(spec) {
     RegisterFormClass(instance, Proc);
-    // The table gives the outer size; controls sit in client coordinates, unscaled.
+    // The table gives the outer size; controls sit in client coordinates, unscaled. The
+    // window paints its background beneath the controls too (no WS_CLIPCHILDREN): a
+    // group box draws only its frame and caption.
     hwnd_ = CreateWindowExW(WS_EX_CONTROLPARENT, kFormClass, Widen(spec.caption).c_str(),
-                            WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN, spec.left,
+                            WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, spec.left,
                             spec.top, spec.width, spec.height, nullptr, nullptr, instance, this);
     controls_.assign(spec.controls.size(), nullptr);
     for (std::size_t i = 0; i < spec.controls.size(); ++i) Build(spec.controls[i], static_cast<int>(i));
+    // Group boxes go beneath every other control, so that their buttons are drawn over them.
+    for (std::size_t i = 0; i < spec.controls.size(); ++i)
+        if (spec.controls[i].kind == ControlKind::GroupBox)
+            SetWindowPos(controls_[i], HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
 FormWindow::~FormWindow() {
@@ -178,9 +184,6 @@ void FormWindow::Build(const ControlSpec& c, int index) {
     switch (c.kind) {
         case ControlKind::Label:
             FitLabel(h);
-            break;
-        case ControlKind::GroupBox:
-            SetWindowPos(h, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
             break;
         case ControlKind::CheckBox:
         case ControlKind::RadioButton:
