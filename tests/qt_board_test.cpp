@@ -9,20 +9,14 @@
 #include <QProgressBar>
 #include <QPushButton>
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 
 #include "gui/qt/QtToolkit.h"
 #include "platform/posix/PosixSerial.h"
 #include "tests/support/Rig.h"
-
-extern char** environ;
+#include "tests/support/SimProcess.h"
 
 // Under LeakSanitizer: fontconfig keeps a cache for the life of the process.
 extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
@@ -38,51 +32,6 @@ void EnsureApplication() {
     (void)app;
 }
 
-// h8sx-sim as a child process; COM1 is its terminal end while it runs.
-class SimProcess {
-public:
-    explicit SimProcess(std::vector<std::string> options) {
-        std::vector<std::string> args{H8SX_SIM_PATH, "--timeout", "120"};
-        args.insert(args.end(), options.begin(), options.end());
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-
-        int out[2];
-        if (::pipe(out) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        stdout_ = ::fdopen(out[0], "r");
-        char line[512] = {};
-        if (stdout_ && std::fgets(line, sizeof line, stdout_)) {
-            path_ = line;
-            while (!path_.empty() && (path_.back() == '\n' || path_.back() == '\r')) path_.pop_back();
-        }
-        ::setenv("H8SX_COM1", path_.c_str(), 1);
-    }
-    ~SimProcess() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (stdout_) std::fclose(stdout_);
-    }
-    SimProcess(const SimProcess&) = delete;
-    SimProcess& operator=(const SimProcess&) = delete;
-
-    const std::string& Path() const { return path_; }
-
-private:
-    pid_t pid_ = -1;
-    std::FILE* stdout_ = nullptr;
-    std::string path_;
-};
-
 // Keeps every status text, in order, besides showing it.
 class RecordingToolkit : public qt::QtToolkit {
 public:
@@ -96,7 +45,8 @@ public:
 
 // The program as main puts it together, with the settings in a temporary directory.
 struct Writer {
-    explicit Writer(std::vector<std::string> simOptions) : sim(std::move(simOptions)) {
+    explicit Writer(const std::vector<std::string>& simOptions) : sim(simOptions) {
+        ::setenv("H8SX_COM1", sim.TerminalPath().c_str(), 1);  // COM1 is the board's terminal
         platform.dir = dir.path();
         form1.SetMonitor(&form2);
         toolkit.Connect(form1, form2);
@@ -136,7 +86,7 @@ bool Contains(const std::vector<std::string>& v, const std::string& s) {
 
 TEST(QtBoard, FwriteMatchesNegotiatesErasesAndAsksForTheFile) {
     Writer w({"--erase-ms", "300"});
-    ASSERT_FALSE(w.sim.Path().empty());
+    ASSERT_TRUE(w.sim.Started());
     std::string statusAtDialog;
     int dialogs = 0;
     w.toolkit.dialogRunner = [&](QFileDialog&) -> std::optional<std::string> {
@@ -184,7 +134,7 @@ TEST(QtBoard, FwriteProgramsAFileIntoTheBoardsFlash) {
 
 TEST(QtBoard, MonitorKeysReachTheBoardAndItsEchoShowsInTheTextBox) {
     Writer w({});
-    ASSERT_FALSE(w.sim.Path().empty());
+    ASSERT_TRUE(w.sim.Started());
     w.ClickMain("Button2");  // VIEW: the port at 38400 bit/s, the monitor window shown
     EXPECT_TRUE(w.toolkit.Form2Window().isVisible());
     w.ClickMonitor("Button1");  // "A": the first byte starts the board's own program

@@ -54,12 +54,12 @@ QColor Q(Rgb c) { return QColor(c.r, c.g, c.b); }
 // Every control of the table is there, of its kind, at its place, with its caption,
 // font and colours; and the window itself.
 void ExpectMatchesTable(const FormWindow& window) {
-    const WindowSpec& spec = window.Spec();
-    EXPECT_EQ(window.windowTitle(), QString::fromUtf8(spec.caption));
-    EXPECT_EQ(window.pos(), QPoint(spec.left, spec.top));
-    EXPECT_EQ(window.size(), QSize(spec.width - qt::kNominalFrameWidth, spec.height - qt::kNominalFrameHeight));
-    EXPECT_EQ(window.palette().color(QPalette::Window), Q(spec.background));
-    for (const ControlSpec& c : spec.controls) {
+    const WindowSpec& layout = window.Layout();
+    EXPECT_EQ(window.windowTitle(), QString::fromUtf8(layout.caption));
+    EXPECT_EQ(window.pos(), QPoint(layout.left, layout.top));
+    EXPECT_EQ(window.size(), QSize(layout.width - qt::kNominalFrameWidth, layout.height - qt::kNominalFrameHeight));
+    EXPECT_EQ(window.palette().color(QPalette::Window), Q(layout.background));
+    for (const ControlSpec& c : layout.controls) {
         SCOPED_TRACE(c.name);
         QWidget* w = window.Control(c.name);
         ASSERT_NE(w, nullptr);
@@ -87,15 +87,15 @@ void ExpectMatchesTable(const FormWindow& window) {
             EXPECT_EQ(box->isChecked(), c.checked);
         }
 
-        const int height = c.font.pixelHeight ? c.font.pixelHeight : spec.font.pixelHeight;
+        const int height = c.font.pixelHeight ? c.font.pixelHeight : layout.font.pixelHeight;
         EXPECT_EQ(w->font().pixelSize(), height);
         EXPECT_EQ(w->font().bold(), c.font.bold);
         // Whatever face the table names, a CJK gothic draws it here.
         const QString family = QFontInfo(w->font()).family();
-        EXPECT_TRUE(family.contains(QStringLiteral("CJK")) || family == QString::fromUtf8(spec.font.face))
+        EXPECT_TRUE(family.contains(QStringLiteral("CJK")) || family == QString::fromUtf8(layout.font.face))
             << family.toStdString();
 
-        const Rgb text = c.color ? *c.color : spec.color;
+        const Rgb text = c.color ? *c.color : layout.color;
         EXPECT_EQ(w->palette().color(QPalette::WindowText), Q(text));
         EXPECT_EQ(w->palette().color(QPalette::ButtonText), Q(text));
         if (c.background) {

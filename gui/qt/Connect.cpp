@@ -48,7 +48,7 @@ void QtToolkit::Connect(TForm1& form1, TForm2& form2) {
     for (int i = 0; i < kPortCount; ++i)
         OnClick(main, "RadioButton" + std::to_string(i + 1), [&form1, i](bool) { form1.PortButtonClicked(i); });
 
-    for (const ControlSpec& c : monitor.Spec().controls)
+    for (const ControlSpec& c : monitor.Layout().controls)
         if (c.keyIndex >= 0) OnClick(monitor, c.name, [&form2, key = c.keyIndex](bool) { form2.KeyClick(key); });
     auto* small = monitor.As<QCheckBox>("CheckBox1");
     QObject::connect(small, &QCheckBox::toggled, small, [&form2](bool ticked) { form2.SmallLetter = ticked; });

@@ -74,21 +74,21 @@ QFont FontFor(const FontSpec& own, const FontSpec& window) {
     return font;
 }
 
-FormWindow::FormWindow(const WindowSpec& spec) : spec_(spec) {
-    setObjectName(QString::fromLatin1(spec.name));
-    setWindowTitle(QString::fromUtf8(spec.caption));
-    setFont(FontFor(spec.font, spec.font));
-    SetTextColor(this, spec.color);
-    SetBackground(this, spec.background, QPalette::Window);
+FormWindow::FormWindow(const WindowSpec& layout) : layout_(layout) {
+    setObjectName(QString::fromLatin1(layout.name));
+    setWindowTitle(QString::fromUtf8(layout.caption));
+    setFont(FontFor(layout.font, layout.font));
+    SetTextColor(this, layout.color);
+    SetBackground(this, layout.background, QPalette::Window);
 
     // Group boxes first, so that their buttons find their parent whatever the order.
-    for (const ControlSpec& c : spec.controls)
+    for (const ControlSpec& c : layout.controls)
         if (!c.parent) controls_[c.name] = Build(c, this);
-    for (const ControlSpec& c : spec.controls)
+    for (const ControlSpec& c : layout.controls)
         if (c.parent) controls_[c.name] = Build(c, Control(c.parent));
 
-    move(spec.left, spec.top);
-    resize(spec.width - kNominalFrameWidth, spec.height - kNominalFrameHeight);
+    move(layout.left, layout.top);
+    resize(layout.width - kNominalFrameWidth, layout.height - kNominalFrameHeight);
 }
 
 QWidget* FormWindow::Control(const std::string& name) const {
@@ -146,7 +146,7 @@ QWidget* FormWindow::Build(const ControlSpec& c, QWidget* parent) {
         }
     }
     w->setObjectName(QString::fromLatin1(c.name));
-    if (c.font.face || c.font.pixelHeight || c.font.bold) w->setFont(FontFor(c.font, spec_.font));
+    if (c.font.face || c.font.pixelHeight || c.font.bold) w->setFont(FontFor(c.font, layout_.font));
     if (c.color) SetTextColor(w, *c.color);
     if (c.background)
         SetBackground(w, *c.background, c.kind == ControlKind::Memo ? QPalette::Base : QPalette::Window);
@@ -180,7 +180,7 @@ void FormWindow::FitOuterSize() {
     // Without a frame (no window manager) the client area stays as the windows were drawn.
     if (frameWidth <= 0 && frameHeight <= 0) return;
     fitted_ = true;
-    resize(spec_.width - frameWidth, spec_.height - frameHeight);
+    resize(layout_.width - frameWidth, layout_.height - frameHeight);
 }
 
 void FormWindow::closeEvent(QCloseEvent* event) {

@@ -30,9 +30,9 @@ QFont FontFor(const FontSpec& own, const FontSpec& window);
 
 class FormWindow : public QWidget {
 public:
-    explicit FormWindow(const WindowSpec& spec);
+    explicit FormWindow(const WindowSpec& layout);
 
-    const WindowSpec& Spec() const { return spec_; }
+    const WindowSpec& Layout() const { return layout_; }
 
     // The control of that form name ("Button1", "Memo1"...), or nullptr.
     QWidget* Control(const std::string& name) const;
@@ -55,7 +55,7 @@ private:
     // Sets the client size so that the outer size is the table's, once the frame is known.
     void FitOuterSize();
 
-    const WindowSpec& spec_;
+    const WindowSpec& layout_;
     std::map<std::string, QWidget*> controls_;
     bool shown_ = false;
     bool fitted_ = false;

@@ -103,8 +103,8 @@ void QtToolkit::SetStatusText(const std::string& utf8) {
     label->setText(text);
     // The status line grows with a longer message rather than cut it off, as a label
     // sized to its text does; it never gets narrower than laid out.
-    const ControlSpec& spec = *FindControl(MainWindowLayout(), "Label3");
-    label->resize(std::max(spec.width, label->fontMetrics().horizontalAdvance(text)), spec.height);
+    const ControlSpec& laidOut = *FindControl(MainWindowLayout(), "Label3");
+    label->resize(std::max(laidOut.width, label->fontMetrics().horizontalAdvance(text)), laidOut.height);
 }
 
 void QtToolkit::SetProgress(int position, int maximum) {
