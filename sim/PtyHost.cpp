@@ -158,6 +158,8 @@ void PtyHost::TrackOpeners(std::uint64_t now) {
     bool reopened = false;
 #ifdef __linux__
     if (notify_ >= 0) {
+        // Opens and closes in the order they happened.
+        std::vector<std::uint32_t> events;
         alignas(inotify_event) std::array<char, 4096> buf;
         for (;;) {
             const ssize_t n = ::read(notify_, buf.data(), buf.size());
@@ -166,12 +168,25 @@ void PtyHost::TrackOpeners(std::uint64_t now) {
                 inotify_event e;
                 std::memcpy(&e, buf.data() + at, sizeof e);
                 at += static_cast<ssize_t>(sizeof e + e.len);
-                if (e.mask & IN_OPEN) {
-                    if (openers_++ == 0) reopened = true;
-                } else if (e.mask & IN_CLOSE) {
-                    if (openers_ > 0) --openers_;
-                } else if (e.mask & IN_Q_OVERFLOW) {
-                    openers_ = -1;  // lost count: the hang-up state decides below
+                events.push_back(e.mask);
+            }
+        }
+        for (std::size_t i = 0; i < events.size(); ++i) {
+            const std::uint32_t mask = events[i];
+            if (mask & IN_Q_OVERFLOW) {
+                openers_ = -1;  // lost count: the hang-up state decides below
+            } else if (mask & IN_OPEN) {
+                if (openers_ >= 0 && openers_++ == 0) reopened = true;
+            } else if ((mask & IN_CLOSE) && openers_ > 0 && --openers_ == 0) {
+                // The last one has gone. What it sent before it went is still waiting to
+                // be read, and on a real line it would have reached the board before any
+                // reset that follows: hand it over first. Unless a new opener is already
+                // there too: then what waits may be its own first bytes, which matter more.
+                const bool openFollows = std::any_of(events.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                                                     events.end(), [](std::uint32_t m) { return m & IN_OPEN; });
+                if (!openFollows) {
+                    ReadFromHost(now);
+                    DeliverToBoard(now);
                 }
             }
         }

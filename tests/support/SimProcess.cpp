@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <fstream>
+#include <sstream>
 
 namespace h8sx::test {
 
@@ -77,6 +79,24 @@ int SimProcess::Stop() {
     if (pid_ <= 0) return -1;
     ::kill(pid_, SIGTERM);
     return Wait();
+}
+
+std::vector<SimLogLine> ReadSimLog(const std::string& path) {
+    std::vector<SimLogLine> lines;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string time;
+        SimLogLine l;
+        fields >> time >> l.what;
+        const std::size_t dot = time.find('.');
+        if (dot == std::string::npos) continue;
+        l.micros = std::stoull(time.substr(0, dot)) * 1'000'000 + std::stoull(time.substr(dot + 1));
+        std::getline(fields >> std::ws, l.text);
+        lines.push_back(l);
+    }
+    return lines;
 }
 
 std::vector<std::uint8_t> ReadBytes(posix::PosixSerialDevice& device, ComHandleValue h, std::size_t n,

@@ -40,6 +40,15 @@ private:
     std::string path_;
 };
 
+// A line of h8sx-sim's log: "<seconds>.<micros> <what> <text>", `what` being host>board,
+// board>host or event.
+struct SimLogLine {
+    std::uint64_t micros = 0;
+    std::string what;
+    std::string text;  // for bytes: "<hex> <rate>[ garbled ...]"
+};
+std::vector<SimLogLine> ReadSimLog(const std::string& path);
+
 // Reads from the port until `n` bytes have come, or nothing more has come for `quiet`;
 // what came.
 std::vector<std::uint8_t> ReadBytes(posix::PosixSerialDevice& device, ComHandleValue h, std::size_t n,

@@ -1,0 +1,243 @@
+// h8sx-sim as a program: the board on its pseudo-terminal, spoken to byte by byte
+// through the termios serial layer; its rates, resets, pacing, files and options.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "boot/BootProtocol.h"
+#include "platform/posix/PosixSerial.h"
+#include "tests/support/Rig.h"
+#include "tests/support/SimProcess.h"
+
+namespace h8sx::test {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using std::chrono::milliseconds;
+
+constexpr std::size_t kBannerLength = 39;  // "H8SX1622 virtual board " + 14 bytes of Shift-JIS + CR LF
+
+Bytes WithSum(Bytes b) {
+    b.push_back(BootChecksum(b.data(), b.size()));
+    return b;
+}
+
+// A port on the board's terminal end, set to a rate as the writer sets it.
+class Port {
+public:
+    explicit Port(const SimProcess& sim) : h_(device_.CreateFile(sim.TerminalPath())) {}
+    bool Open() const { return h_ != kInvalidHandle; }
+    void Rate(std::uint32_t rate) {
+        Dcb dcb;
+        device_.GetCommState(h_, dcb);
+        dcb.BaudRate = rate;
+        device_.SetCommState(h_, dcb);
+    }
+    void Send(const Bytes& b) { device_.Write(h_, b.data(), b.size()); }
+    Bytes Read(std::size_t n, milliseconds quiet = milliseconds(2000)) { return ReadBytes(device_, h_, n, quiet); }
+    // Sends and reads the answer of `n` bytes.
+    Bytes Ask(const Bytes& b, std::size_t n, milliseconds quiet = milliseconds(2000)) {
+        Send(b);
+        return Read(n, quiet);
+    }
+    void Close() { device_.CloseHandle(h_); }
+
+private:
+    posix::PosixSerialDevice device_;
+    ComHandleValue h_;
+};
+
+std::vector<SimLogLine> Lines(const std::vector<SimLogLine>& log, const std::string& what) {
+    std::vector<SimLogLine> out;
+    for (const auto& l : log)
+        if (l.what == what) out.push_back(l);
+    return out;
+}
+
+TEST(Sim, BootProgramOverThePortWithTheFlashWrittenOut) {
+    TempDir dir;
+    const std::string flashFile = (dir.path() / "flash.bin").string();
+    const std::string logFile = (dir.path() / "sim.log").string();
+    SimProcess sim({"--erase-ms", "100", "--flash-out", flashFile, "--log", logFile});
+    ASSERT_TRUE(sim.Started());
+    Port port(sim);
+    ASSERT_TRUE(port.Open());
+    port.Rate(19200);
+
+    EXPECT_EQ(port.Ask({0x00}, 1), Bytes{0x00});
+    EXPECT_EQ(port.Ask({0x55}, 1), Bytes{0xE6});
+    // 38400 bit/s for 10.00 MHz, ratios 4 and 2; the acknowledgement still comes at 19200.
+    EXPECT_EQ(port.Ask(WithSum({0x3F, 0x07, 0x01, 0x80, 0x03, 0xE8, 0x02, 0x04, 0x02}), 1), Bytes{0x06});
+    // The confirmation sent before the writer changes its rate is noise to the board.
+    EXPECT_EQ(port.Ask({0x06}, 1, milliseconds(200)), Bytes{});
+    port.Rate(38400);
+    EXPECT_EQ(port.Ask({0x06}, 1), Bytes{0x06});
+    EXPECT_EQ(port.Ask({0x40}, 1), Bytes{0x06});  // after the erase
+    EXPECT_EQ(port.Ask({0x43}, 1), Bytes{0x06});
+
+    Bytes block{0x50, 0x00, 0x00, 0x01, 0x00};  // at 0x100
+    for (int i = 0; i < 128; ++i) block.push_back(static_cast<std::uint8_t>(i * 3));
+    EXPECT_EQ(port.Ask(WithSum(block), 1), Bytes{0x06});
+    EXPECT_EQ(port.Ask({0x50, 0xFF, 0xFF, 0xFF, 0xFF, 0xB4}, 1), Bytes{0x06});
+
+    // The file is complete once the end of programming is acknowledged.
+    std::ifstream f(flashFile, std::ios::binary);
+    const Bytes flash{std::istreambuf_iterator<char>(f), {}};
+    ASSERT_EQ(flash.size(), std::size_t{1} << 20);
+    Bytes expected(flash.size(), 0xFF);
+    std::copy(block.begin() + 5, block.end(), expected.begin() + 0x100);
+    EXPECT_EQ(flash, expected);
+
+    EXPECT_EQ(sim.Stop(), 0);
+    const auto log = ReadSimLog(logFile);
+    const auto in = Lines(log, "host>board");
+    ASSERT_GE(in.size(), 4u);
+    EXPECT_EQ(in[0].text, "00 19200");
+    EXPECT_TRUE(std::any_of(in.begin(), in.end(), [](const SimLogLine& l) {
+        return l.text == "06 19200 garbled (board listens at 38400)";
+    }));
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const SimLogLine& l) {
+        return l.what == "event" && l.text == "flash written to " + flashFile;
+    }));
+}
+
+TEST(Sim, TheOwnProgramAnswersAtItsRateAndGarblesForAHostAtAnother) {
+    TempDir dir;
+    const std::string logFile = (dir.path() / "sim.log").string();
+    SimProcess sim({"--log", logFile});
+    ASSERT_TRUE(sim.Started());
+    Port port(sim);
+    port.Rate(19200);
+
+    // Any first byte but 0x00 starts the own program, which talks at 38400.
+    const Bytes heard = port.Ask({'x'}, kBannerLength + 1);
+    ASSERT_EQ(heard.size(), kBannerLength + 1);
+    EXPECT_EQ(heard[0], 'H' ^ 0xA5);
+    EXPECT_EQ(heard.back(), 'x' ^ 0xA5);
+    EXPECT_EQ(port.Ask({'y'}, 1, milliseconds(200)), Bytes{});  // not understood at 19200
+
+    port.Rate(38400);
+    EXPECT_EQ(port.Ask({'z', '\r'}, 3), (Bytes{'z', '\r', '\n'}));
+    // A RAM write: S-records closed by "S7" and CR, answered with what arrived.
+    port.Send({'S', '1', '0', '5', '0', '0', '0', '0', 'A', 'A', 'B', 'B', '9', '5', '\r', '\n'});
+    EXPECT_EQ(port.Read(16).size(), 16u);  // the echo, the line ending in CR LF
+    const std::string summary = "RAM: 1 records, 2 bytes ";
+    const Bytes answer = port.Ask({'S', '7', '\r'}, 4 + summary.size() + 10 + 2);
+    ASSERT_GE(answer.size(), 4 + summary.size());
+    EXPECT_EQ(std::string(answer.begin() + 4, answer.begin() + 4 + static_cast<std::ptrdiff_t>(summary.size())),
+              summary);
+
+    EXPECT_EQ(sim.Stop(), 0);
+    const auto out = Lines(ReadSimLog(logFile), "board>host");
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out[0].text, "48 38400 garbled (host listens at 19200, reads ED)");
+}
+
+// No modem lines: every new opener resets the board, and its first byte picks the start,
+// however quickly the port is closed and opened again.
+TEST(Sim, EveryOpenOfThePortResetsTheBoard) {
+    SimProcess sim;
+    ASSERT_TRUE(sim.Started());
+    for (int round = 0; round < 10; ++round) {
+        Port port(sim);
+        ASSERT_TRUE(port.Open());
+        if (round % 2 == 0) {
+            port.Rate(19200);
+            EXPECT_EQ(port.Ask({0x00}, 1), Bytes{0x00}) << round;
+        } else {
+            port.Rate(38400);
+            EXPECT_EQ(port.Ask({'k'}, kBannerLength + 1).size(), kBannerLength + 1) << round;
+        }
+        port.Close();
+    }
+    // Another program's failed attempt on a held port is no reset.
+    Port holder(sim);
+    holder.Rate(19200);
+    EXPECT_EQ(holder.Ask({0x00}, 1), Bytes{0x00});
+    EXPECT_FALSE(Port(sim).Open());
+    EXPECT_EQ(holder.Ask({0x55}, 1), Bytes{0xE6});
+}
+
+TEST(Sim, PacedBytesKeepToTheLineRate) {
+    TempDir dir;
+    const std::string logFile = (dir.path() / "sim.log").string();
+    SimProcess sim({"--pace", "--log", logFile});
+    ASSERT_TRUE(sim.Started());
+    Port port(sim);
+    port.Rate(38400);
+    const Bytes text(100, 'p');
+    port.Send({'s'});
+    port.Read(kBannerLength + 1);
+    EXPECT_EQ(port.Ask(text, text.size()), text);
+    EXPECT_EQ(sim.Stop(), 0);
+
+    // 10 bits a byte at 38400 bit/s: 260 us from one byte to the next, each way.
+    const auto log = ReadSimLog(logFile);
+    for (const char* way : {"host>board", "board>host"}) {
+        const auto lines = Lines(log, way);
+        ASSERT_GE(lines.size(), text.size());
+        for (std::size_t i = 1; i < lines.size(); ++i) EXPECT_GE(lines[i].micros - lines[i - 1].micros, 260u) << way << i;
+    }
+}
+
+TEST(Sim, TheLinkIsMadeReplacedAndRemovedAndTheTimeLimitEndsTheBoard) {
+    TempDir dir;
+    const auto link = dir.path() / "com1";
+    std::filesystem::create_symlink("/nonexistent", link);
+    {
+        SimProcess sim({"--link", link.string(), "--timeout", "0.3"});
+        ASSERT_TRUE(sim.Started());
+        EXPECT_EQ(std::filesystem::read_symlink(link).string(), sim.TerminalPath());
+        // Wired through the link, as a COM port's path.
+        ::setenv("H8SX_COM1", link.c_str(), 1);
+        posix::PosixSerialDevice d;
+        const ComHandleValue h = d.CreateFile("COM1");
+        EXPECT_NE(h, kInvalidHandle);
+        d.CloseHandle(h);
+        EXPECT_EQ(sim.Wait(), 0);
+    }
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+
+    // Something that is not a link is left alone, and the board does not start.
+    dir.Write("com1", "keep");
+    SimProcess refused({"--link", link.string()});
+    EXPECT_FALSE(refused.Started());
+    EXPECT_EQ(refused.Wait(), 1);
+    std::ifstream kept(link);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep");
+}
+
+TEST(Sim, OptionsAreCheckedAndDocumented) {
+    for (const std::vector<std::string>& bad : {std::vector<std::string>{"--silent-at", "nowhere"},
+                                                 {"--erase-ms", "-5"},
+                                                 {"--stray", "1G"},
+                                                 {"--timeout"},
+                                                 {"--frobnicate"}}) {
+        SimProcess sim(bad);
+        EXPECT_FALSE(sim.Started());
+        EXPECT_EQ(sim.Wait(), 2) << bad[0];
+    }
+
+    std::string help;
+    if (std::FILE* p = ::popen((SimProcess::Program() + " --help").c_str(), "r")) {
+        char buf[512];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) help.append(buf, n);
+        EXPECT_EQ(::pclose(p), 0);
+    }
+    for (const char* word :
+         {"--link", "--log", "--timeout", "--flash-out", "--erase-ms", "--pace", "--silent-at", "--match-after",
+          "--short-device-answer", "--wrong-device-code", "--stray", "--refuse-block", "--silent-block",
+          "matching", "match-confirm", "device-inquiry", "device-selection", "clock-mode-inquiry",
+          "clock-mode-selection", "ratio-inquiry", "frequency-inquiry", "new-bit-rate", "bit-rate-confirmation",
+          "erase", "erase-failure", "user-mat", "end-of-programming", "仮想ボード起動", "Shift-JIS", "CR LF", "S7"})
+        EXPECT_NE(help.find(word), std::string::npos) << word;
+}
+
+}  // namespace
+}  // namespace h8sx::test
