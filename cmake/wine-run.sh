@@ -21,6 +21,10 @@ mkdir -p "$(dirname "$prefix")"
     "$wine" reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$prefix.com1" /f >/dev/null 2>&1
     # Wine draws the window frames itself: a bare X server (Xvfb) has no window manager.
     "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
+    # Japanese in the system's own dialogs (the open dialog's filter): the dialog face
+    # borrows the glyphs it lacks from an installed CJK gothic, as on Windows.
+    "$wine" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' /v Tahoma \
+      /t REG_MULTI_SZ /d 'NotoSansCJK-Regular.ttc,Noto Sans CJK JP' /f >/dev/null 2>&1
     wineserver -w
     touch "$prefix/.h8sx-ready"
   fi

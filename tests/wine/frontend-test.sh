@@ -6,7 +6,8 @@
 # 2. FWRITE through the boot-mode dialogue to the file dialog, which is cancelled;
 # 3. FWRITE against a board that does not answer the device inquiry: "応答ありました２"
 #    stays up for that wait, then the failure;
-# 4. closing the main window ends the program with status 0.
+# 4. a port button and SOUND, saved at once in the settings file beside the program;
+# 5. closing the main window ends the program with status 0.
 # Screenshots are left in WORKDIR. Skipped (status 77) without h8sx-sim.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -79,6 +80,12 @@ probe watch 30 "応答ありました２" > "$work/silent.statuses" || fail "nev
 probe watch 30 "ERR1 応答ありません" >> "$work/silent.statuses" || fail "no device inquiry failure"
 cat "$work/silent.statuses"
 shot silent
+
+echo "== port choice and SOUND"
+probe click Form1 RadioButton3
+probe click Form1 CheckBox1                     # SOUND off
+for _ in $(seq 50); do [ "$(cat "$work/app/vtq1653.par")" = "303" ] && break; sleep 0.1; done
+[ "$(cat "$work/app/vtq1653.par")" = "303" ] || fail "settings file holds '$(cat "$work/app/vtq1653.par")', not 303"
 
 echo "== closing"
 probe close
