@@ -229,19 +229,22 @@ void PtyHost::ReadFromHost(std::uint64_t now) {
 }
 
 void PtyHost::DeliverToBoard(std::uint64_t now) {
-    // Bytes and the board's own timed work, in the order they happen.
+    // The board's work takes no time, so a byte still on its way can be handed over at
+    // once, stamped with the time it arrives: what the board answers is written out at
+    // the times that follow from the stamps, not before. Paced, that keeps the wake-ups
+    // to one per burst instead of one per byte. The board's own timed work (the erase)
+    // is done in order among the bytes, and on its own only once its time has come.
     for (;;) {
         const std::optional<std::uint64_t> event = board_.NextEvent();
-        const bool byteDue = !toBoard_.empty() && toBoard_.front().at <= now;
-        const bool eventDue = event && *event <= now;
-        if (!byteDue && !eventDue) return;
-        if (byteDue && (!eventDue || toBoard_.front().at <= *event)) {
-            const InFlight b = toBoard_.front();
-            toBoard_.pop_front();
-            board_.Receive(b.byte, b.rate, b.at);
-        } else {
+        const bool bytes = !toBoard_.empty();
+        if (event && (bytes ? *event < toBoard_.front().at : *event <= now)) {
             board_.Advance(*event);
+            continue;
         }
+        if (!bytes) return;
+        const InFlight b = toBoard_.front();
+        toBoard_.pop_front();
+        board_.Receive(b.byte, b.rate, b.at);
     }
 }
 
