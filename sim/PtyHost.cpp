@@ -149,10 +149,29 @@ void PtyHost::Serve(const volatile std::sig_atomic_t& stop, std::optional<std::u
 void PtyHost::Step(std::uint64_t now) {
     TrackOpeners(now);
     ReadFromHost(now);
+    // An opener that came before these bytes is known by now: if it came after the board
+    // was last looked at, the reset goes before them, and they are its first bytes.
+    TrackOpeners(now);
     DeliverToBoard(now);
     QueueBoardOutput();
     WriteToHost(now);
 }
+
+#ifdef __linux__
+void PtyHost::ReadNotifications(std::vector<std::uint32_t>& events) {
+    alignas(inotify_event) std::array<char, 4096> buf;
+    for (;;) {
+        const ssize_t n = ::read(notify_, buf.data(), buf.size());
+        if (n <= 0) return;
+        for (ssize_t at = 0; at < n;) {
+            inotify_event e;
+            std::memcpy(&e, buf.data() + at, sizeof e);
+            at += static_cast<ssize_t>(sizeof e + e.len);
+            events.push_back(e.mask);
+        }
+    }
+}
+#endif
 
 void PtyHost::TrackOpeners(std::uint64_t now) {
     bool reopened = false;
@@ -160,34 +179,26 @@ void PtyHost::TrackOpeners(std::uint64_t now) {
     if (notify_ >= 0) {
         // Opens and closes in the order they happened.
         std::vector<std::uint32_t> events;
-        alignas(inotify_event) std::array<char, 4096> buf;
-        for (;;) {
-            const ssize_t n = ::read(notify_, buf.data(), buf.size());
-            if (n <= 0) break;
-            for (ssize_t at = 0; at < n;) {
-                inotify_event e;
-                std::memcpy(&e, buf.data() + at, sizeof e);
-                at += static_cast<ssize_t>(sizeof e + e.len);
-                events.push_back(e.mask);
-            }
-        }
+        ReadNotifications(events);
+        const auto openAfter = [&events](std::size_t i) {
+            return std::any_of(events.begin() + static_cast<std::ptrdiff_t>(i) + 1, events.end(),
+                               [](std::uint32_t m) { return (m & IN_OPEN) != 0; });
+        };
         for (std::size_t i = 0; i < events.size(); ++i) {
             const std::uint32_t mask = events[i];
             if (mask & IN_Q_OVERFLOW) {
                 openers_ = -1;  // lost count: the hang-up state decides below
             } else if (mask & IN_OPEN) {
                 if (openers_ >= 0 && openers_++ == 0) reopened = true;
-            } else if ((mask & IN_CLOSE) && openers_ > 0 && --openers_ == 0) {
+            } else if ((mask & IN_CLOSE) && openers_ > 0 && --openers_ == 0 && !openAfter(i)) {
                 // The last one has gone. What it sent before it went is still waiting to
                 // be read, and on a real line it would have reached the board before any
-                // reset that follows: hand it over first. Unless a new opener is already
-                // there too: then what waits may be its own first bytes, which matter more.
-                const bool openFollows = std::any_of(events.begin() + static_cast<std::ptrdiff_t>(i) + 1,
-                                                     events.end(), [](std::uint32_t m) { return m & IN_OPEN; });
-                if (!openFollows) {
-                    ReadFromHost(now);
-                    DeliverToBoard(now);
-                }
+                // reset that follows: hand it over first. Unless a new opener has come
+                // meanwhile: then the bytes may be its first ones, which matter more (a
+                // board that starts on the first byte), and they wait for its reset.
+                ReadFromHost(now);
+                ReadNotifications(events);
+                if (!openAfter(i)) DeliverToBoard(now);
             }
         }
     }
@@ -204,8 +215,8 @@ void PtyHost::TrackOpeners(std::uint64_t now) {
     }
 
     if (reopened) {
+        // Whatever waits in toBoard_ was read during this look and kept for the opener.
         board_.PortReopened(now);
-        toBoard_.clear();
         toHost_.clear();
         toBoardFree_ = toHostFree_ = now;
         writeBlocked_ = false;

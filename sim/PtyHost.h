@@ -16,6 +16,7 @@
 #include <deque>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "sim/Board.h"
 
@@ -62,6 +63,7 @@ private:
 
     void Step(std::uint64_t now);
     void TrackOpeners(std::uint64_t now);
+    void ReadNotifications(std::vector<std::uint32_t>& events);
     void ReadFromHost(std::uint64_t now);
     void DeliverToBoard(std::uint64_t now);
     void QueueBoardOutput();
