@@ -1,0 +1,322 @@
+// One whole FWRITE through the Qt front end against h8sx-sim on a pseudo-terminal, with
+// the board pacing the line at its bit rate: the click on FWRITE runs the real core, the
+// termios serial layer and Qt's own message pump (the open dialog answered in code).
+//
+// Prints the wall time of the write against the line-rate floor (the line time of every
+// byte that crossed the line, read from the board's log, plus the erase), and the share
+// of one core the front end used meanwhile. Asserts nothing.
+//
+//   fwrite_bench [--kb N] [--erase-ms N] [--show] [--keep]
+//     --kb N        image of N KiB less the 128-byte tail room (default 960: the largest)
+//     --erase-ms N  how long the board's erase takes (default 1500)
+//     --show        show the main window (painted on the offscreen platform) during the write
+//     --keep        keep the temporary directory (S-record file, board log, flash) and say where
+#include <QApplication>
+#include <QLabel>
+#include <QPushButton>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/TForm1.h"
+#include "gui/qt/QtToolkit.h"
+#include "monitor/TForm2.h"
+#include "platform/posix/PosixPlatform.h"
+#include "platform/posix/PosixSerial.h"
+#include "tests/support/SimProcess.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kTailRoom = 128;
+constexpr std::size_t kRecordData = 32;  // data bytes per S3 record
+constexpr std::size_t kBlock = 128;
+constexpr unsigned kProgramCommand = 0x50;
+constexpr std::size_t kProgramCommandLength = 134;
+
+struct Options {
+    unsigned kb = 960;
+    unsigned eraseMs = 1500;
+    bool show = false;
+    bool keep = false;
+};
+
+[[noreturn]] void Usage() {
+    std::fprintf(stderr, "usage: fwrite_bench [--kb N (1..960)] [--erase-ms N] [--show] [--keep]\n");
+    std::exit(2);
+}
+
+Options Parse(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const auto number = [&](unsigned lo, unsigned hi) {
+            if (i + 1 >= argc) Usage();
+            char* end = nullptr;
+            const unsigned long v = std::strtoul(argv[++i], &end, 10);
+            if (*end != '\0' || v < lo || v > hi) Usage();
+            return static_cast<unsigned>(v);
+        };
+        if (a == "--kb") o.kb = number(1, 960);
+        else if (a == "--erase-ms") o.eraseMs = number(0, 4'000'000);
+        else if (a == "--show") o.show = true;
+        else if (a == "--keep") o.keep = true;
+        else Usage();
+    }
+    return o;
+}
+
+double CpuSeconds() {
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Pseudo-random bytes, the same on every run.
+std::vector<std::uint8_t> MakeImage(std::size_t length) {
+    std::mt19937 random(0x1622);
+    std::vector<std::uint8_t> bytes(length);
+    for (auto& b : bytes) b = static_cast<std::uint8_t>(random() >> 24);
+    return bytes;
+}
+
+// One record: type, count, address of `addressBytes` bytes, data, checksum, CR LF.
+void WriteRecord(std::FILE* f, char type, std::uint32_t address, int addressBytes, const std::uint8_t* data,
+                 std::size_t n) {
+    const auto count = static_cast<unsigned>(addressBytes + n + 1);
+    unsigned sum = count;
+    std::fprintf(f, "S%c%02X", type, count);
+    for (int i = addressBytes - 1; i >= 0; --i) {
+        const unsigned b = (address >> (8 * i)) & 0xFF;
+        std::fprintf(f, "%02X", b);
+        sum += b;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        std::fprintf(f, "%02X", data[i]);
+        sum += data[i];
+    }
+    std::fprintf(f, "%02X\r\n", ~sum & 0xFF);
+}
+
+// The image as S3 records of 32 data bytes behind a header, closed by an S7 record.
+void WriteSRecords(const fs::path& path, const std::vector<std::uint8_t>& image) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) {
+        std::perror(path.c_str());
+        std::exit(1);
+    }
+    const std::string header = "fwrite_bench";
+    WriteRecord(f, '0', 0, 2, reinterpret_cast<const std::uint8_t*>(header.data()), header.size());
+    for (std::size_t at = 0; at < image.size(); at += kRecordData)
+        WriteRecord(f, '3', static_cast<std::uint32_t>(at), 4, image.data() + at, std::min(kRecordData, image.size() - at));
+    WriteRecord(f, '7', 0, 4, nullptr, 0);
+    std::fclose(f);
+}
+
+// What crossed the line, from the board's log: every byte with the rate it was sent at.
+struct LineFigures {
+    long bytes = 0;
+    double byteSeconds = 0;  // 10 bits a byte at its rate
+    // The writer's turnarounds between programming commands: from an answer byte's
+    // arrival at the writer to the moment the next command's first byte began on the line.
+    std::vector<double> turnarounds;
+};
+
+LineFigures ReadLog(const fs::path& path) {
+    LineFigures out;
+    std::ifstream in(path);
+    std::string line;
+    double lastAnswer = -1;  // arrival of the last board>host byte since the host last sent
+    while (std::getline(in, line)) {
+        unsigned long long sec = 0, micro = 0;
+        char what[16] = {};
+        unsigned byte = 0, rate = 0;
+        if (std::sscanf(line.c_str(), "%llu.%llu %15s %x %u", &sec, &micro, what, &byte, &rate) != 5 || rate == 0)
+            continue;
+        const double at = double(sec) + double(micro) / 1e6;  // when it has crossed the line
+        const double time = 10.0 / rate;
+        ++out.bytes;
+        out.byteSeconds += time;
+        if (std::strcmp(what, "board>host") == 0) {
+            lastAnswer = at;
+        } else if (std::strcmp(what, "host>board") == 0) {
+            if (lastAnswer >= 0 && byte == kProgramCommand) out.turnarounds.push_back(at - time - lastAnswer);
+            lastAnswer = -1;
+        }
+    }
+    return out;
+}
+
+// "median .. us, 99% .. us, max .. us" of durations in seconds.
+std::string Spread(std::vector<double> v) {
+    if (v.empty()) return "none";
+    std::sort(v.begin(), v.end());
+    const auto at = [&](double q) { return v[static_cast<std::size_t>(q * double(v.size() - 1))] * 1e6; };
+    char text[128];
+    std::snprintf(text, sizeof text, "median %.0f us, 99%% %.0f us, max %.0f us", at(0.5), at(0.99), at(1.0));
+    return text;
+}
+
+// Where the board's flash first differs from the image (erased beyond it); nothing when equal.
+std::optional<std::size_t> FirstDifference(const fs::path& flashPath, const std::vector<std::uint8_t>& image) {
+    std::ifstream in(flashPath, std::ios::binary);
+    const std::vector<char> flash((std::istreambuf_iterator<char>(in)), {});
+    if (flash.size() != (std::size_t{1} << 20)) return flash.size();
+    for (std::size_t i = 0; i < flash.size(); ++i) {
+        const std::uint8_t want = i < image.size() ? image[i] : 0xFF;
+        if (static_cast<std::uint8_t>(flash[i]) != want) return i;
+    }
+    return std::nullopt;
+}
+
+// The writer's own time between two programming commands: from the read that takes the
+// answer to the return of the write of the next command (the status line, the progress
+// bar and the next block built between).
+class TimedDevice : public h8sx::posix::PosixSerialDevice {
+public:
+    std::vector<double> gaps;  // seconds
+
+    std::size_t Read(h8sx::ComHandleValue h, std::uint8_t* buf, std::size_t n) override {
+        const std::size_t got = PosixSerialDevice::Read(h, buf, n);
+        if (got > 0) readAt_ = Clock::now();
+        return got;
+    }
+    std::size_t Write(h8sx::ComHandleValue h, const std::uint8_t* buf, std::size_t n) override {
+        const std::size_t put = PosixSerialDevice::Write(h, buf, n);
+        if (readAt_ && n == kProgramCommandLength) gaps.push_back(std::chrono::duration<double>(Clock::now() - *readAt_).count());
+        readAt_.reset();
+        return put;
+    }
+
+private:
+    std::optional<Clock::time_point> readAt_;
+};
+
+// Counts the passes of the waits' pump.
+class CountingToolkit : public h8sx::qt::QtToolkit {
+public:
+    using QtToolkit::QtToolkit;
+    long waits = 0;
+    void WaitAndProcessMessages() override {
+        ++waits;
+        QtToolkit::WaitAndProcessMessages();
+    }
+};
+
+// A platform whose settings file lives in the bench's temporary directory.
+class BenchPlatform : public h8sx::posix::PosixPlatform {
+public:
+    explicit BenchPlatform(std::string dir) : dir_(std::move(dir)) {}
+    std::string SettingsDirectory() override { return dir_; }
+
+private:
+    std::string dir_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options o = Parse(argc, argv);
+    char pattern[] = "/tmp/fwrite_bench.XXXXXX";
+    if (!::mkdtemp(pattern)) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    const fs::path dir = pattern;
+    // Qt wants a private runtime directory and complains without one.
+    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) qputenv("XDG_RUNTIME_DIR", pattern);
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const fs::path mot = dir / "image.mot", log = dir / "board.log", flash = dir / "flash.bin";
+
+    const std::vector<std::uint8_t> image = MakeImage(std::size_t{o.kb} * 1024 - kTailRoom);
+    WriteSRecords(mot, image);
+    const std::size_t blocks = (image.size() + kBlock - 1) / kBlock;
+
+    // Far more than the write needs; it only keeps a broken run from leaving the board behind.
+    const double limit = 60 + 3 * (double(blocks) * 135 * 10 / 38400 + o.eraseMs / 1000.0);
+    h8sx::test::SimProcess sim({"--pace", "--erase-ms", std::to_string(o.eraseMs), "--log", log.string(),
+                                "--flash-out", flash.string(), "--timeout", std::to_string(int(limit))});
+    if (!sim.Started()) {
+        std::fprintf(stderr, "fwrite_bench: %s did not start\n", h8sx::test::SimProcess::Program().c_str());
+        return 1;
+    }
+    ::setenv("H8SX_COM1", sim.TerminalPath().c_str(), 1);
+
+    double wall = 0, cpu = 0;
+    std::string status;
+    std::vector<double> writerGaps;
+    long pumpPasses = 0;
+    {
+        TimedDevice device;
+        BenchPlatform platform(dir.string() + "/");
+        CountingToolkit toolkit([&device] { return device.CurrentFd(); });
+        h8sx::TForm1 form1(device, toolkit, platform);
+        h8sx::TForm2 form2(form1);
+        form1.SetMonitor(&form2);
+        toolkit.Connect(form1, form2);
+        toolkit.dialogRunner = [&mot](QFileDialog&) -> std::optional<std::string> { return mot.string(); };
+        if (o.show) {
+            // Its first showing runs FormShow: the settings file, then COM1 opened at 19200.
+            toolkit.Form1Window().show();
+            QCoreApplication::processEvents();
+        }
+
+        auto* fwrite = toolkit.Form1Window().As<QPushButton>("Button1");
+        const double cpu0 = CpuSeconds();
+        const auto t0 = Clock::now();
+        fwrite->click();  // the whole write runs inside the click
+        wall = std::chrono::duration<double>(Clock::now() - t0).count();
+        cpu = CpuSeconds() - cpu0;
+        status = toolkit.Form1Window().As<QLabel>("Label3")->text().toStdString();
+        writerGaps = std::move(device.gaps);
+        pumpPasses = toolkit.waits;
+    }
+    sim.Stop();
+
+    LineFigures line = ReadLog(log);
+    const double floor = line.byteSeconds + o.eraseMs / 1000.0;
+    const auto difference = FirstDifference(flash, image);
+
+    std::printf("image              %zu bytes (%u KiB less %zu), %zu blocks of %zu\n", image.size(), o.kb, kTailRoom,
+                blocks, kBlock);
+    std::printf("erase              %u ms\n", o.eraseMs);
+    std::printf("wall time          %.3f s  (click to the return of Button1Click)\n", wall);
+    std::printf("line-rate floor    %.3f s  (%ld bytes on the line, %.3f s, plus the erase)\n", floor, line.bytes,
+                line.byteSeconds);
+    std::printf("ratio wall/floor   %.4f\n", wall / floor);
+    std::printf("CPU (user+sys)     %.3f s = %.2f %% of the wall time\n", cpu, 100.0 * cpu / wall);
+    std::printf("turnaround         %s  (answer on the line to the next command on it)\n",
+                Spread(line.turnarounds).c_str());
+    std::printf("writer per block   %s  (answer read to next command written)\n", Spread(writerGaps).c_str());
+    std::printf("pump passes        %ld, %.1f per block\n", pumpPasses, blocks ? double(pumpPasses) / double(blocks) : 0.0);
+    std::printf("status line        %s\n", status.c_str());
+    if (difference)
+        std::printf("flash = image      no (first difference at 0x%zX)\n", *difference);
+    else
+        std::printf("flash = image      yes\n");
+
+    if (o.keep) {
+        std::printf("kept               %s\n", dir.c_str());
+    } else {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+    return status == "書き込み正常終了" && !difference ? 0 : 1;
+}

@@ -1,0 +1,288 @@
+// The monitor's receive tick under a board that sends without a pause at 38400 bit/s:
+// ten minutes of line time (about 2.3 MB of text lines, some of them Japanese in
+// Shift-JIS, CR LF line ends) into the real Qt monitor window, shown on the offscreen
+// platform. Runs in virtual time: every 100 ms tick the line has brought 384 more bytes
+// (fed through the in-process link), then Timer1Timer runs and the events it caused,
+// the repaint included, are handled. Prints what one tick costs at the start, on the way
+// and at the end. Asserts nothing.
+//
+//   monitor_bench [--minutes N]   (default 10)
+#include <QApplication>
+#include <QEvent>
+#include <QPlainTextEdit>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "app/TForm1.h"
+#include "gui/qt/QtToolkit.h"
+#include "monitor/ShiftJis.h"
+#include "monitor/TForm2.h"
+#include "sim/Board.h"
+#include "sim/VirtualLink.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint64_t kTickMicros = 100'000;
+constexpr std::size_t kBytesPerTick = 384;  // 38400 bit/s, 10 bits a byte, 100 ms
+constexpr std::size_t kSegment = 1000;      // ticks per line of the table
+
+// Shift-JIS for the text the board sends, found through the monitor's own decoding table.
+class ShiftJisEncoder {
+public:
+    ShiftJisEncoder() {
+        for (unsigned b = 0xA1; b <= 0xDF; ++b) codes_[h8sx::ShiftJisSingle(static_cast<std::uint8_t>(b))] = {b};
+        for (unsigned lead = 0x81; lead <= 0xFC; ++lead) {
+            if (!h8sx::IsShiftJisLead(static_cast<std::uint8_t>(lead))) continue;
+            for (unsigned trail = 0x40; trail <= 0xFC; ++trail) {
+                const char32_t c = h8sx::ShiftJisPair(static_cast<std::uint8_t>(lead), static_cast<std::uint8_t>(trail));
+                if (c != 0) codes_.emplace(c, std::vector<unsigned>{lead, trail});
+            }
+        }
+    }
+
+    // Appends the Shift-JIS bytes of UTF-8 text; returns how many characters it holds.
+    std::size_t Append(std::vector<std::uint8_t>& out, const std::string& utf8) const {
+        std::size_t characters = 0;
+        for (std::size_t i = 0; i < utf8.size(); ++characters) {
+            const auto b = static_cast<unsigned char>(utf8[i]);
+            const int extra = b < 0x80 ? 0 : b < 0xE0 ? 1 : b < 0xF0 ? 2 : 3;
+            char32_t c = extra == 0 ? b : b & (0x3F >> extra);
+            for (int k = 1; k <= extra; ++k) c = (c << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+            i += 1 + extra;
+            if (c < 0x80) {
+                out.push_back(static_cast<std::uint8_t>(c));
+                continue;
+            }
+            const auto it = codes_.find(c);
+            if (it == codes_.end()) {
+                std::fprintf(stderr, "monitor_bench: U+%04X has no Shift-JIS code\n", unsigned(c));
+                std::exit(1);
+            }
+            for (unsigned byte : it->second) out.push_back(static_cast<std::uint8_t>(byte));
+        }
+        return characters;
+    }
+
+private:
+    std::unordered_map<char32_t, std::vector<unsigned>> codes_;
+};
+
+// What a board that reports its measurements sends: numbered lines, plain and Japanese,
+// of different lengths, each ending in CR LF. The same on every run.
+class BoardText {
+public:
+    // The next `n` bytes of the stream.
+    std::vector<std::uint8_t> Take(std::size_t n) {
+        while (pending_.size() < n) NextLine();
+        std::vector<std::uint8_t> out(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(n));
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(n));
+        return out;
+    }
+    // The rest of the line being sent.
+    std::vector<std::uint8_t> Rest() { return Take(pending_.size()); }
+    // Characters of the lines begun so far, line ends not counted.
+    std::size_t Characters() const { return characters_; }
+    std::size_t Lines() const { return lines_; }
+
+private:
+    unsigned Random() {
+        state_ = state_ * 1103515245u + 12345u;
+        return (state_ >> 16) & 0x7FFF;
+    }
+
+    void NextLine() {
+        char line[160];
+        const unsigned n = ++number_;
+        switch (Random() % 6) {
+            case 0:
+                std::snprintf(line, sizeof line, "%06u T=%02u:%02u:%02u.%u ADC0=%04u ADC1=%04u ADC2=%04u", n,
+                              n / 36000 % 24, n / 600 % 60, n / 10 % 60, n % 10, Random() % 4096, Random() % 4096,
+                              Random() % 4096);
+                break;
+            case 1:
+                std::snprintf(line, sizeof line, "%06u 温度 %2u.%u℃ 電圧 %u.%02uV 状態:正常", n, 20 + Random() % 15,
+                              Random() % 10, 3 + Random() % 2, Random() % 100);
+                break;
+            case 2:
+                std::snprintf(line, sizeof line, "%06u モーター回転数 %5u rpm ｾﾝｻ OK", n, Random() % 12000);
+                break;
+            case 3:
+                std::snprintf(line, sizeof line, "%06u 警告: 電圧低下 (%u.%02uV) 再測定します", n, 2 + Random() % 2,
+                              Random() % 100);
+                break;
+            case 4:
+                std::snprintf(line, sizeof line, "---- %06u ------------------------------------------------", n);
+                break;
+            default:
+                std::snprintf(line, sizeof line, "OK");
+                break;
+        }
+        characters_ += encoder_.Append(pending_, line);
+        pending_.push_back('\r');
+        pending_.push_back('\n');
+        ++lines_;
+    }
+
+    ShiftJisEncoder encoder_;
+    std::vector<std::uint8_t> pending_;
+    unsigned state_ = 1622;
+    unsigned number_ = 0;
+    std::size_t characters_ = 0, lines_ = 0;
+};
+
+// Counts the monitor's repaints.
+class PaintCounter : public QObject {
+public:
+    long paints = 0;
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::Paint) ++paints;
+        return false;
+    }
+};
+
+class BenchPlatform : public h8sx::Platform {
+public:
+    std::string ExecutableDirectory() override { return "/tmp/"; }
+    void ExitNow() override { std::_Exit(0); }
+    std::FILE* OpenFile(const std::string& path, const char* mode) override { return std::fopen(path.c_str(), mode); }
+};
+
+// The offscreen platform says that it cannot raise a window, every time VIEW shows one.
+QtMessageHandler g_defaultHandler = nullptr;
+void QuietHandler(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (message.contains(QStringLiteral("does not support raise()"))) return;
+    g_defaultHandler(type, context, message);
+}
+
+long ResidentKiB() {
+    std::ifstream statm("/proc/self/statm");
+    long pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * (::sysconf(_SC_PAGESIZE) / 1024);
+}
+
+struct Tick {
+    double seconds;
+    long paints;
+};
+
+void PrintRow(const char* what, const std::vector<Tick>& ticks, std::size_t from, std::size_t to, std::size_t bytesAt) {
+    double sum = 0, max = 0;
+    long paints = 0;
+    std::vector<double> sorted;
+    for (std::size_t i = from; i < to; ++i) {
+        sum += ticks[i].seconds;
+        max = std::max(max, ticks[i].seconds);
+        paints += ticks[i].paints;
+        sorted.push_back(ticks[i].seconds);
+    }
+    std::sort(sorted.begin(), sorted.end());
+    const double n = double(to - from);
+    std::printf("%-12s %5zu-%-5zu %9.2f MB %9.3f %9.3f %9.3f %8.2f\n", what, from + 1, to, double(bytesAt) / 1e6,
+                1e3 * sum / n, 1e3 * sorted[sorted.size() / 2], 1e3 * max, double(paints) / n);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    double minutes = 10;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--minutes" && i + 1 < argc) {
+            minutes = std::atof(argv[++i]);
+        } else {
+            std::fprintf(stderr, "usage: monitor_bench [--minutes N]\n");
+            return 2;
+        }
+    }
+    const auto tickCount = static_cast<std::size_t>(minutes * 60 * 10);
+    if (tickCount < 2 * kSegment) {
+        std::fprintf(stderr, "monitor_bench: give at least %.2f minutes\n", 2.0 * kSegment / 600);
+        return 2;
+    }
+
+    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
+        static char runtime[] = "/tmp/monitor_bench.XXXXXX";
+        if (::mkdtemp(runtime)) qputenv("XDG_RUNTIME_DIR", runtime);
+    }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    g_defaultHandler = qInstallMessageHandler(QuietHandler);
+
+    std::uint64_t clock = 0;
+    h8sx::sim::Board board;
+    h8sx::sim::VirtualLink link(board, clock);
+    BenchPlatform platform;
+    h8sx::qt::QtToolkit toolkit;  // no port to sleep on: nothing here waits
+    h8sx::TForm1 form1(link, toolkit, platform);
+    h8sx::TForm2 form2(form1);
+    form1.SetMonitor(&form2);
+
+    auto* memo = toolkit.Form2Window().As<QPlainTextEdit>("Memo1");
+    PaintCounter counter;
+    memo->viewport()->installEventFilter(&counter);
+
+    form1.Button2Click();  // VIEW: COM1 at 38400 bit/s, the monitor window shown
+    QCoreApplication::processEvents();
+    const long residentBefore = ResidentKiB();
+
+    BoardText text;
+    std::vector<Tick> ticks;
+    ticks.reserve(tickCount);
+    std::vector<std::size_t> bytesAt;  // bytes received up to each tick
+    std::size_t bytes = 0;
+    const auto start = Clock::now();
+    for (std::size_t k = 0; k < tickCount; ++k) {
+        // What the line brought during the last 100 ms; it has all arrived when the tick comes.
+        clock += kTickMicros;
+        link.Inject(text.Take(kBytesPerTick), clock);
+        bytes += kBytesPerTick;
+
+        const long paints = counter.paints;
+        const auto t0 = Clock::now();
+        form1.Timer1Timer();
+        QCoreApplication::processEvents();
+        ticks.push_back(Tick{std::chrono::duration<double>(Clock::now() - t0).count(), counter.paints - paints});
+        bytesAt.push_back(bytes);
+    }
+    const double total = std::chrono::duration<double>(Clock::now() - start).count();
+
+    // The rest of the last line, untimed; then every character sent must be in the text
+    // box (line ends aside).
+    clock += kTickMicros;
+    link.Inject(text.Rest(), clock);
+    form1.Timer1Timer();
+    QCoreApplication::processEvents();
+    const QString shown = memo->toPlainText();
+    std::size_t shownCharacters = 0;
+    for (QChar c : shown)
+        if (c != u'\n' && !c.isLowSurrogate()) ++shownCharacters;
+
+    std::printf("fed                %.1f minutes of line time at 38400 bit/s: %zu ticks, %zu bytes, %zu lines\n", minutes,
+                tickCount, bytes, text.Lines());
+    std::printf("text box           %lld characters in %d lines at the end\n", static_cast<long long>(shown.size()),
+                memo->document()->blockCount());
+    std::printf("every character    %s (%zu sent, %zu shown, line ends aside)\n",
+                shownCharacters == text.Characters() ? "shown" : "NOT shown", text.Characters(), shownCharacters);
+    std::printf("memory             %ld KiB resident before, %ld KiB after\n", residentBefore, ResidentKiB());
+    std::printf("run                %.1f s for %.0f s of line time\n\n", total, minutes * 60);
+    std::printf("tick cost: Timer1Timer and the events it caused (repaint included), in ms\n");
+    std::printf("%-12s %-11s %12s %9s %9s %9s %8s\n", "", "ticks", "received", "mean", "median", "max", "paints");
+    PrintRow("start", ticks, 0, kSegment, bytesAt[kSegment - 1]);
+    for (std::size_t from = kSegment; from + kSegment < tickCount; from += kSegment)
+        PrintRow("", ticks, from, from + kSegment, bytesAt[from + kSegment - 1]);
+    PrintRow("end", ticks, tickCount - kSegment, tickCount, bytesAt.back());
+    return 0;
+}
