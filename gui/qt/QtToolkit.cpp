@@ -100,6 +100,9 @@ void QtToolkit::Beep() { QApplication::beep(); }
 void QtToolkit::SetStatusText(const std::string& utf8) {
     auto* label = form1Window_->As<QLabel>("Label3");
     const QString text = QString::fromUtf8(utf8);
+    // Every acknowledged block of a write shows the same text again; measuring it anew
+    // would cost more than all the rest of the block's work in the front end.
+    if (text == label->text()) return;
     label->setText(text);
     // The status line grows with a longer message rather than cut it off, as a label
     // sized to its text does; it never gets narrower than laid out.
