@@ -133,7 +133,7 @@ void WriteSRecords(const fs::path& path, const std::vector<std::uint8_t>& image)
 struct LineFigures {
     long bytes = 0;
     double byteSeconds = 0;  // 10 bits a byte at its rate
-    // The writer's turnarounds between programming commands: from an answer byte's
+    // The writer's turnarounds between two programming commands: from the answer's
     // arrival at the writer to the moment the next command's first byte began on the line.
     std::vector<double> turnarounds;
 };
@@ -143,6 +143,7 @@ LineFigures ReadLog(const fs::path& path) {
     std::ifstream in(path);
     std::string line;
     double lastAnswer = -1;  // arrival of the last board>host byte since the host last sent
+    unsigned command = 0;    // first byte of the host's last command
     while (std::getline(in, line)) {
         unsigned long long sec = 0, micro = 0;
         char what[16] = {};
@@ -156,7 +157,12 @@ LineFigures ReadLog(const fs::path& path) {
         if (std::strcmp(what, "board>host") == 0) {
             lastAnswer = at;
         } else if (std::strcmp(what, "host>board") == 0) {
-            if (lastAnswer >= 0 && byte == kProgramCommand) out.turnarounds.push_back(at - time - lastAnswer);
+            if (lastAnswer >= 0) {
+                // Not the first block: the file is chosen and read before that one.
+                if (byte == kProgramCommand && command == kProgramCommand)
+                    out.turnarounds.push_back(at - time - lastAnswer);
+                command = byte;
+            }
             lastAnswer = -1;
         }
     }
@@ -187,10 +193,11 @@ std::optional<std::size_t> FirstDifference(const fs::path& flashPath, const std:
 
 // The writer's own time between two programming commands: from the read that takes the
 // answer to the return of the write of the next command (the status line, the progress
-// bar and the next block built between).
+// bar and the next block built between). And when the first block went out.
 class TimedDevice : public h8sx::posix::PosixSerialDevice {
 public:
     std::vector<double> gaps;  // seconds
+    std::optional<Clock::time_point> firstBlock;
 
     std::size_t Read(h8sx::ComHandleValue h, std::uint8_t* buf, std::size_t n) override {
         const std::size_t got = PosixSerialDevice::Read(h, buf, n);
@@ -199,13 +206,18 @@ public:
     }
     std::size_t Write(h8sx::ComHandleValue h, const std::uint8_t* buf, std::size_t n) override {
         const std::size_t put = PosixSerialDevice::Write(h, buf, n);
-        if (readAt_ && n == kProgramCommandLength) gaps.push_back(std::chrono::duration<double>(Clock::now() - *readAt_).count());
+        const bool block = n == kProgramCommandLength;
+        if (block && !firstBlock) firstBlock = Clock::now();
+        if (block && lastWasBlock_ && readAt_)
+            gaps.push_back(std::chrono::duration<double>(Clock::now() - *readAt_).count());
+        lastWasBlock_ = block;
         readAt_.reset();
         return put;
     }
 
 private:
     std::optional<Clock::time_point> readAt_;
+    bool lastWasBlock_ = false;
 };
 
 // Counts the passes of the waits' pump.
@@ -263,6 +275,7 @@ int main(int argc, char** argv) {
     std::string status;
     std::vector<double> writerGaps;
     long pumpPasses = 0;
+    double fileSeconds = 0;
     {
         TimedDevice device;
         BenchPlatform platform(dir.string() + "/");
@@ -271,7 +284,11 @@ int main(int argc, char** argv) {
         h8sx::TForm2 form2(form1);
         form1.SetMonitor(&form2);
         toolkit.Connect(form1, form2);
-        toolkit.dialogRunner = [&mot](QFileDialog&) -> std::optional<std::string> { return mot.string(); };
+        std::optional<Clock::time_point> answered;
+        toolkit.dialogRunner = [&](QFileDialog&) -> std::optional<std::string> {
+            answered = Clock::now();
+            return mot.string();
+        };
         if (o.show) {
             // Its first showing runs FormShow: the settings file, then COM1 opened at 19200.
             toolkit.Form1Window().show();
@@ -286,6 +303,7 @@ int main(int argc, char** argv) {
         cpu = CpuSeconds() - cpu0;
         status = toolkit.Form1Window().As<QLabel>("Label3")->text().toStdString();
         writerGaps = std::move(device.gaps);
+        if (answered && device.firstBlock) fileSeconds = std::chrono::duration<double>(*device.firstBlock - *answered).count();
         pumpPasses = toolkit.waits;
     }
     sim.Stop();
@@ -305,6 +323,7 @@ int main(int argc, char** argv) {
     std::printf("turnaround         %s  (answer on the line to the next command on it)\n",
                 Spread(line.turnarounds).c_str());
     std::printf("writer per block   %s  (answer read to next command written)\n", Spread(writerGaps).c_str());
+    std::printf("file read          %.3f s  (dialog answered to the first block sent)\n", fileSeconds);
     std::printf("pump passes        %ld, %.1f per block\n", pumpPasses, blocks ? double(pumpPasses) / double(blocks) : 0.0);
     std::printf("status line        %s\n", status.c_str());
     if (difference)
