@@ -10,26 +10,9 @@ namespace h8sx::test {
 
 RealTimeToolkit::RealTimeToolkit(posix::PosixSerialDevice* device) : device(device), nextTick_(Clock::now() + kTick) {}
 
-std::vector<std::string> RealTimeToolkit::Statuses() const {
-    std::vector<std::string> out;
-    for (const auto& e : events)
-        if (e.rfind("status:", 0) == 0) out.push_back(e.substr(7));
-    return out;
-}
-
-int RealTimeToolkit::Beeps() const { return static_cast<int>(std::count(events.begin(), events.end(), "beep")); }
-
 void RealTimeToolkit::Record(const std::string& event) {
-    events.push_back(event);
+    RecordingToolkit::Record(event);
     if (onEvent) onEvent(event);
-}
-
-std::optional<std::string> RealTimeToolkit::RunOpenDialog() {
-    ++dialogs;
-    if (dialogAnswers.empty()) return std::nullopt;
-    auto a = dialogAnswers.front();
-    dialogAnswers.pop();
-    return a;
 }
 
 void RealTimeToolkit::FireDueTick() {

@@ -14,11 +14,12 @@
 
 #include "app/TForm1.h"
 #include "app/Toolkit.h"
+#include "tests/support/RecordingToolkit.h"
 #include "platform/posix/PosixSerial.h"
 
 namespace h8sx::test {
 
-class RealTimeToolkit : public Toolkit {
+class RealTimeToolkit : public RecordingToolkit {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::milliseconds kTick{100};
@@ -30,18 +31,9 @@ public:
     TForm1* form = nullptr;
     posix::PosixSerialDevice* device = nullptr;
 
-    // What the operator saw and heard, in order: "status:<text>" and "beep".
-    std::vector<std::string> events;
-    std::vector<std::string> Statuses() const;
-    int Beeps() const;
     // Called with every event as it is recorded (a forked child passes them on this way).
     std::function<void(const std::string&)> onEvent;
 
-    std::vector<std::pair<int, int>> progress;
-    std::queue<std::optional<std::string>> dialogAnswers;  // next RunOpenDialog results
-    int dialogs = 0;
-    int monitorShown = 0;
-    std::string monitorText = "\n";
 
     // Figures for benchmarks: passes of the waits' pump, how they slept, ticks fired.
     struct Counters {
@@ -53,21 +45,14 @@ public:
 
     void ProcessMessages() override { FireDueTick(); }
     void WaitAndProcessMessages() override;
-    void Beep() override { Record("beep"); }
-    void SetStatusText(const std::string& t) override { Record("status:" + t); }
-    void SetProgress(int position, int maximum) override { progress.emplace_back(position, maximum); }
-    void SetPortButton(int index) override { Record("port:" + std::to_string(index)); }
-    void SetSoundBox(bool ticked) override { Record(ticked ? "sound:on" : "sound:off"); }
-    std::optional<std::string> RunOpenDialog() override;
-    void ShowMonitorWindow() override { ++monitorShown; }
-    void AppendMonitorText(const std::string& t) override { monitorText += t; }
-    void ClearMonitorText() override { monitorText.clear(); }
 
     // Runs the message pump, ticks included, for `duration` (or until `done` holds).
     void Idle(std::chrono::milliseconds duration, const std::function<bool()>& done = {});
 
+protected:
+    void Record(const std::string& event) override;
+
 private:
-    void Record(const std::string& event);
     // Fires Timer1Timer when its time has come. A tick that is late by more than a whole
     // interval is not caught up: like a window timer, the next one is an interval later.
     void FireDueTick();

@@ -5,31 +5,10 @@
 
 namespace h8sx::test {
 
-std::vector<std::string> VirtualToolkit::Statuses() const {
-    std::vector<std::string> out;
-    for (const auto& e : events)
-        if (e.rfind("status:", 0) == 0) out.push_back(e.substr(7));
-    return out;
-}
-
-int VirtualToolkit::Beeps() const {
-    int n = 0;
-    for (const auto& e : events) n += e == "beep";
-    return n;
-}
-
 std::uint64_t VirtualToolkit::TimeOf(const std::string& event) const {
     for (std::size_t i = 0; i < events.size(); ++i)
         if (events[i] == event) return eventTimes[i];
     return ~std::uint64_t{0};
-}
-
-std::optional<std::string> VirtualToolkit::RunOpenDialog() {
-    ++dialogs;
-    if (dialogAnswers.empty()) return std::nullopt;
-    auto a = dialogAnswers.front();
-    dialogAnswers.pop();
-    return a;
 }
 
 void VirtualToolkit::RunDue() {

@@ -14,6 +14,7 @@
 #include "app/Platform.h"
 #include "app/TForm1.h"
 #include "app/Toolkit.h"
+#include "tests/support/RecordingToolkit.h"
 #include "monitor/TForm2.h"
 #include "sim/Board.h"
 #include "sim/VirtualLink.h"
@@ -23,7 +24,7 @@ namespace h8sx::test {
 // Thrown by the test platform where the program would end.
 struct ProgramExited {};
 
-class VirtualToolkit : public Toolkit {
+class VirtualToolkit : public RecordingToolkit {
 public:
     explicit VirtualToolkit(std::uint64_t& clock) : clock_(clock) {}
 
@@ -40,45 +41,27 @@ public:
     // Something the operator does at a given time (a click), run from the message pump.
     void At(std::uint64_t micros, std::function<void()> action) { actions_.emplace(micros, std::move(action)); }
 
-    // What the operator saw and heard, in order: "status:<text>" and "beep".
-    std::vector<std::string> events;
     std::vector<std::uint64_t> eventTimes;  // the clock at each event
-    std::vector<std::string> Statuses() const;
-    int Beeps() const;
+    // When an event was first recorded; the end of time when never.
+    std::uint64_t TimeOf(const std::string& event) const;
     std::string LastStatus() const { return form ? form->StatusText() : std::string(); }
-
-    std::vector<std::pair<int, int>> progress;  // (position, maximum) as set
-    std::queue<std::optional<std::string>> dialogAnswers;  // next RunOpenDialog results
-    int dialogs = 0;
-    int monitorShown = 0;
-    std::string monitorText = "\n";  // the text box starts holding one empty line
     int pumpCalls = 0;
 
     void ProcessMessages() override { Advance(pumpStep); }
     void WaitAndProcessMessages() override { Advance(waitStep); }
-    void Beep() override { Record("beep"); }
-    void SetStatusText(const std::string& t) override { Record("status:" + t); }
-    void SetProgress(int position, int maximum) override { progress.emplace_back(position, maximum); }
-    void SetPortButton(int index) override { Record("port:" + std::to_string(index)); }
-    void SetSoundBox(bool ticked) override { Record(ticked ? "sound:on" : "sound:off"); }
-    std::optional<std::string> RunOpenDialog() override;
-    void ShowMonitorWindow() override { ++monitorShown; }
-    void AppendMonitorText(const std::string& t) override { monitorText += t; }
-    void ClearMonitorText() override { monitorText.clear(); }
-
-    // When an event was first recorded; the end of time when never.
-    std::uint64_t TimeOf(const std::string& event) const;
 
     // Moves the clock by `micros`, firing ticks and due actions on the way.
     void Advance(std::uint64_t micros);
     // Runs the message pump (ticks, actions) until `micros` have passed.
     void Idle(std::uint64_t micros);
 
-private:
-    void Record(std::string event) {
-        events.push_back(std::move(event));
+protected:
+    void Record(const std::string& event) override {
+        RecordingToolkit::Record(event);
         eventTimes.push_back(clock_);
     }
+
+private:
     void RunDue();
     std::uint64_t& clock_;
     std::multimap<std::uint64_t, std::function<void()>> actions_;

@@ -1,0 +1,44 @@
+// The part of a test toolkit that stands in for the windows: it records what the operator
+// would see and hear, answers the open dialog from a queue, and keeps the monitor's text.
+// Subclasses bring the clock and the message pump.
+#pragma once
+
+#include <optional>
+#include <queue>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/Toolkit.h"
+
+namespace h8sx::test {
+
+class RecordingToolkit : public Toolkit {
+public:
+    // What the operator saw and heard, in order: "status:<text>", "beep", "port:<i>",
+    // "sound:on"/"sound:off".
+    std::vector<std::string> events;
+    std::vector<std::string> Statuses() const;
+    int Beeps() const;
+
+    std::vector<std::pair<int, int>> progress;             // (position, maximum) as set
+    std::queue<std::optional<std::string>> dialogAnswers;  // next RunOpenDialog results
+    int dialogs = 0;
+    int monitorShown = 0;
+    std::string monitorText = "\n";  // the text box starts holding one empty line
+
+    void Beep() override { Record("beep"); }
+    void SetStatusText(const std::string& t) override { Record("status:" + t); }
+    void SetProgress(int position, int maximum) override { progress.emplace_back(position, maximum); }
+    void SetPortButton(int index) override { Record("port:" + std::to_string(index)); }
+    void SetSoundBox(bool ticked) override { Record(ticked ? "sound:on" : "sound:off"); }
+    std::optional<std::string> RunOpenDialog() override;
+    void ShowMonitorWindow() override { ++monitorShown; }
+    void AppendMonitorText(const std::string& t) override { monitorText += t; }
+    void ClearMonitorText() override { monitorText.clear(); }
+
+protected:
+    virtual void Record(const std::string& event) { events.push_back(event); }
+};
+
+}  // namespace h8sx::test
