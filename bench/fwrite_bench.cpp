@@ -267,6 +267,8 @@ int main(int argc, char** argv) {
                                 "--flash-out", flash.string(), "--timeout", std::to_string(int(limit))});
     if (!sim.Started()) {
         std::fprintf(stderr, "fwrite_bench: %s did not start\n", h8sx::test::SimProcess::Program().c_str());
+        std::error_code ec;
+        fs::remove_all(dir, ec);
         return 1;
     }
     ::setenv("H8SX_COM1", sim.TerminalPath().c_str(), 1);

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <unordered_map>
@@ -213,10 +214,18 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
-        static char runtime[] = "/tmp/monitor_bench.XXXXXX";
-        if (::mkdtemp(runtime)) qputenv("XDG_RUNTIME_DIR", runtime);
-    }
+    // Qt wants a private runtime directory and complains without one; this one goes
+    // after the application.
+    struct RuntimeDir {
+        char path[32] = "/tmp/monitor_bench.XXXXXX";
+        bool made = false;
+        ~RuntimeDir() {
+            std::error_code ec;
+            if (made) std::filesystem::remove_all(path, ec);
+        }
+    } runtime;
+    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR") && (runtime.made = ::mkdtemp(runtime.path) != nullptr))
+        qputenv("XDG_RUNTIME_DIR", runtime.path);
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     g_defaultHandler = qInstallMessageHandler(QuietHandler);
