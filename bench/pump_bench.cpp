@@ -2,7 +2,7 @@
 // and how soon a wait notices a byte, both with the port empty and while bytes wait
 // unread (a wait for more than has come). Prints figures; asserts nothing.
 //
-//   h8sx-qt-pump-bench [seconds per phase, default 5]
+//   pump_bench [seconds per phase, default 5]
 #include <QApplication>
 
 #include <pty.h>
