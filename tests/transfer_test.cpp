@@ -237,7 +237,7 @@ TEST(Transfer, ACancelledDialogProgramsNothingAndTheBoardIsRestarted) {
 }
 
 TEST(Transfer, TheBoardHoldsTheFileByteForByte) {
-    // Two parts 100 addresses apart, in S3 records of 16 bytes: 4,600 image bytes, so the
+    // Two runs of records 100 addresses apart, in S3 records of 16 bytes: 4,600 image bytes, so the
     // last block ends with 8 bytes of the tail.
     const Bytes a = Pattern(3000, 7), b = Pattern(1500, 8);
     std::string text = Header();
