@@ -81,13 +81,15 @@ TEST_F(SettingsTest, TheControlsRewriteTheFileAtOnceAndReopenNothing) {
     EXPECT_EQ(rig.link.opened, Strings{"COM2"});
 }
 
-TEST_F(SettingsTest, AReadOnlyDirectoryIsReportedOnEverySave) {
+TEST_F(SettingsTest, AnUnwritableDirectoryIsReportedOnEverySave) {
     std::filesystem::permissions(rig.dir.path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
-    // Root (and Windows, where the attribute does not guard a directory) writes anyway.
     const auto probe = rig.dir.path() / "probe";
     if (std::ofstream(probe).is_open()) {
+        // Root, and Windows (where the attribute does not guard a directory), write into a
+        // read-only directory all the same; below a plain file nobody can write.
         std::filesystem::remove(probe);
-        GTEST_SKIP() << "the directory stays writable for this user";
+        std::filesystem::permissions(rig.dir.path(), std::filesystem::perms::owner_all);
+        rig.platform.dir = rig.dir.Write("not-a-directory", "");
     }
 
     rig.form1.FormShow();
