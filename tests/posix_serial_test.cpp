@@ -86,6 +86,17 @@ TEST(DevicePath, ComNamesMapToTheEnvironmentOrToTheSerialDevices) {
         EXPECT_EQ(posix::DevicePathFor(other), other);
 }
 
+TEST(SettingsPlace, AnInstalledProgramKeepsItsSettingsInTheUsersConfiguration) {
+    EXPECT_EQ(posix::ConfigDirectoryFor("/home/op/.cfg", "/home/op"), "/home/op/.cfg/h8sx-writer/");
+    EXPECT_EQ(posix::ConfigDirectoryFor("/home/op/.cfg/", "/home/op"), "/home/op/.cfg/h8sx-writer/");
+    EXPECT_EQ(posix::ConfigDirectoryFor(nullptr, "/home/op"), "/home/op/.config/h8sx-writer/");
+    EXPECT_EQ(posix::ConfigDirectoryFor("", "/home/op/"), "/home/op/.config/h8sx-writer/");
+    EXPECT_EQ(posix::ConfigDirectoryFor("relative/cfg", "/home/op"), "/home/op/.config/h8sx-writer/");
+    // A program in a directory it may write to keeps the file beside itself.
+    posix::PosixPlatform platform;
+    EXPECT_EQ(platform.SettingsDirectory(), platform.ExecutableDirectory());
+}
+
 TEST_F(PosixSerialTest, EveryByteValuePassesUnchangedBothWays) {
     // Leave the terminal cooked, as another program might: echo, line editing, CR/LF
     // translation, XON/XOFF, signals. Opening the port must undo all of it.

@@ -57,15 +57,19 @@ std::FILE* PosixPlatform::OpenFile(const std::string& utf8Path, const char* mode
     return std::fopen(utf8Path.c_str(), mode);
 }
 
+std::string ConfigDirectoryFor(const char* xdgConfigHome, const std::string& home) {
+    // XDG asks to ignore a relative path in the variable.
+    const std::string base =
+        xdgConfigHome && xdgConfigHome[0] == '/' ? std::string(xdgConfigHome) : WithSlash(home) + ".config";
+    return WithSlash(base) + "h8sx-writer/";
+}
+
 std::string PosixPlatform::SettingsDirectory() {
     const std::string exeDir = ExecutableDirectory();
     if (::access(exeDir.c_str(), W_OK) == 0) return exeDir;
     // An installed program's directory is not the user's to write: the settings go to
-    // the user's configuration directory. XDG asks to ignore a relative path there.
-    std::string base;
-    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && xdg[0] == '/') base = xdg;
-    else base = HomeDirectory() + "/.config";
-    const std::string dir = WithSlash(base) + "h8sx-writer/";
+    // the user's configuration directory.
+    const std::string dir = ConfigDirectoryFor(std::getenv("XDG_CONFIG_HOME"), HomeDirectory());
     MakeDirectories(dir.substr(0, dir.size() - 1));
     return dir;
 }
