@@ -42,7 +42,9 @@ void ComLink::WaitTicks(std::int32_t n) {
 }
 
 std::size_t ComLink::ReadIntoZeroed(std::span<std::uint8_t> buffer, std::uint32_t waiting) {
-    std::fill_n(buffer.begin(), std::min(kScanLength, buffer.size()), std::uint8_t{0});
+    // The whole buffer, not only the 20 positions scanned: a position this read does not
+    // fill holds 0, never a byte of an earlier read (the device code can lie past 20).
+    std::fill(buffer.begin(), buffer.end(), std::uint8_t{0});
     // Never more than the buffer holds; the rest stays queued for the next read.
     return Read(buffer.data(), std::min<std::size_t>(waiting, buffer.size()));
 }

@@ -48,8 +48,8 @@ public:
     void WaitTicks(std::int32_t n);
 
     // Waits up to n ticks for the byte `awaited`. A read happens only when more than
-    // `threshold` bytes wait; before it the first 20 positions of `buffer` are zeroed,
-    // and after it all 20 are scanned. Without an awaited byte any read counts, at 0.
+    // `threshold` bytes wait; before it `buffer` is zeroed, and after it its first 20
+    // positions are all scanned. Without an awaited byte any read counts, at 0.
     // Returns the position found, or nothing on time-out.
     std::optional<std::size_t> AwaitBootResponse(std::span<std::uint8_t> buffer, std::int32_t n,
                                                   std::uint32_t threshold,
