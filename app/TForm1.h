@@ -87,7 +87,6 @@ public:
     void ClearMonitor();  // MON.CLR
     void ReceivePoll();
 
-    Toolkit& toolkit() { return toolkit_; }
     Platform& platform() { return platform_; }
 
 private:

@@ -59,8 +59,6 @@ public:
     // True when something was read.
     bool AwaitReply(std::span<std::uint8_t> buffer, std::int32_t n);
 
-    Toolkit& toolkit() { return toolkit_; }
-
 private:
     std::size_t ReadIntoZeroed(std::span<std::uint8_t> buffer, std::uint32_t waiting);
 

@@ -99,7 +99,6 @@ public:
     std::uint32_t BitRate() const { return rate_; }
     const std::vector<std::uint8_t>& Flash() const { return flash_; }
     const std::vector<LogEntry>& Log() const { return log_; }
-    bool Reset() const { return mode_ == Mode::Reset; }
     bool InBootProgram() const;
     bool InOwnProgram() const { return mode_ == Mode::Own; }
     BoardOptions& Options() { return options_; }

@@ -31,14 +31,6 @@ void VirtualLink::DrainOutbox() {
     board_.Outbox().clear();
 }
 
-std::uint64_t VirtualLink::NextEventTime() {
-    std::uint64_t t = kNever;
-    if (!toBoard_.empty()) t = std::min(t, toBoard_.front().at);
-    if (!toHost_.empty()) t = std::min(t, toHost_.front().at);
-    if (auto e = board_.NextEvent()) t = std::min(t, *e);
-    return t;
-}
-
 void VirtualLink::Pump() {
     const std::uint64_t now = clock_;
     for (;;) {

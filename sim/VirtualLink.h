@@ -25,8 +25,6 @@ public:
 
     // Brings the line and the board up to the clock.
     void Pump();
-    // The next moment at which something happens on the line or on the board.
-    std::uint64_t NextEventTime();
 
     // Bytes that arrive at the host at `at`, as if sent by the board at the host's rate.
     void Inject(const std::vector<std::uint8_t>& bytes, std::uint64_t at);

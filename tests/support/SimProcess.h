@@ -24,7 +24,6 @@ public:
     // False when it did not start or printed no path.
     bool Started() const { return !path_.empty(); }
     const std::string& TerminalPath() const { return path_; }
-    pid_t Pid() const { return pid_; }
 
     // Ends it with SIGTERM (unless it has ended already) and returns its exit status, or
     // -1 when it did not exit normally.
