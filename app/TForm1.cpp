@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "app/Texts.h"
-#include "monitor/TForm2.h"
 
 namespace h8sx {
 

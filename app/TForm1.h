@@ -16,7 +16,6 @@
 
 namespace h8sx {
 
-class TForm2;
 struct FlashImage;
 
 inline constexpr int kPortCount = 6;
@@ -41,9 +40,6 @@ public:
     const std::string& StatusText() const { return statusText_; }
     int ProgressPosition() const { return progressPosition_; }
     int ProgressMax() const { return progressMax_; }
-
-    void SetMonitor(TForm2* form2) { form2_ = form2; }
-    TForm2* Monitor() const { return form2_; }
 
     // --- status, sound, port choice ---
     void ShowStatus(const std::string& text);
@@ -97,7 +93,6 @@ private:
     Toolkit& toolkit_;
     Platform& platform_;
     ComLink link_;
-    TForm2* form2_ = nullptr;
     ReceiveText receiveText_;
 
     int tickedPort_ = 0;

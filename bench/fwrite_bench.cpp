@@ -284,7 +284,6 @@ int main(int argc, char** argv) {
         CountingToolkit toolkit([&device] { return device.CurrentFd(); });
         h8sx::TForm1 form1(device, toolkit, platform);
         h8sx::TForm2 form2(form1);
-        form1.SetMonitor(&form2);
         toolkit.Connect(form1, form2);
         std::optional<Clock::time_point> answered;
         toolkit.dialogRunner = [&](QFileDialog&) -> std::optional<std::string> {

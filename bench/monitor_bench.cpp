@@ -27,7 +27,6 @@
 #include "app/TForm1.h"
 #include "gui/qt/QtToolkit.h"
 #include "monitor/ShiftJis.h"
-#include "monitor/TForm2.h"
 #include "sim/Board.h"
 #include "sim/VirtualLink.h"
 
@@ -236,8 +235,6 @@ int main(int argc, char** argv) {
     BenchPlatform platform;
     h8sx::qt::QtToolkit toolkit;  // no port to sleep on: nothing here waits
     h8sx::TForm1 form1(link, toolkit, platform);
-    h8sx::TForm2 form2(form1);
-    form1.SetMonitor(&form2);
 
     auto* memo = toolkit.Form2Window().As<QPlainTextEdit>("Memo1");
     PaintCounter counter;

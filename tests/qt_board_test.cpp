@@ -52,7 +52,6 @@ struct Writer {
     explicit Writer(const std::vector<std::string>& simOptions) : sim(simOptions) {
         ::setenv("H8SX_COM1", sim.TerminalPath().c_str(), 1);  // COM1 is the board's terminal
         platform.dir = dir.path();
-        form1.SetMonitor(&form2);
         toolkit.Connect(form1, form2);
     }
     struct Application {

@@ -141,7 +141,6 @@ struct Desk {
     Desk() {
         platform.dir = dir.path();
         toolkit.Connect(form1, form2);
-        form1.SetMonitor(&form2);
     }
     struct Application {
         Application() { EnsureApplication(); }

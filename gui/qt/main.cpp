@@ -19,7 +19,6 @@ int main(int argc, char* argv[]) {
         h8sx::qt::QtToolkit toolkit([&device] { return device.CurrentFd(); });
         h8sx::TForm1 form1(device, toolkit, platform);
         h8sx::TForm2 form2(form1);
-        form1.SetMonitor(&form2);
         toolkit.Connect(form1, form2);
         // Form1's first showing runs FormShow: settings, port buttons, the port opened.
         toolkit.Form1Window().show();

@@ -21,7 +21,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         h8sx::win32::Win32Toolkit toolkit(instance);
         h8sx::TForm1 form1(device, toolkit, platform);
         h8sx::TForm2 form2(form1);
-        form1.SetMonitor(&form2);
         toolkit.Connect(form1, form2);
         toolkit.ShowMainWindow();
         toolkit.Run();

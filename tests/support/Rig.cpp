@@ -61,7 +61,6 @@ Rig::Rig(sim::BoardOptions options) : board(std::move(options)) {
     platform.dir = dir.path();
     toolkit.form = &form1;
     toolkit.link = &link;
-    form1.SetMonitor(&form2);
     for (const char* name : {"COM2", "COM3", "COM4", "COM5", "COM6"}) link.AddPort(name, false);
 }
 
