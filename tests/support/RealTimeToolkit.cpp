@@ -20,7 +20,6 @@ void RealTimeToolkit::FireDueTick() {
     if (now < nextTick_) return;
     nextTick_ += kTick;
     if (nextTick_ <= now) nextTick_ = now + kTick;
-    ++counters.ticks;
     if (form) form->Timer1Timer();
 }
 
@@ -32,7 +31,6 @@ void RealTimeToolkit::SleepFor(Clock::duration d, int fd) {
 }
 
 void RealTimeToolkit::WaitAndProcessMessages() {
-    ++counters.waits;
     const auto now = Clock::now();
     const Clock::duration sleep = std::min<Clock::duration>(kMaxSleep, std::max(nextTick_ - now, Clock::duration::zero()));
     const int fd = device ? device->CurrentFd() : -1;
@@ -42,12 +40,10 @@ void RealTimeToolkit::WaitAndProcessMessages() {
 
     if (sleep > Clock::duration::zero()) {
         if (fd >= 0 && count == 0) {
-            ++counters.portSleeps;
             SleepFor(sleep, fd);  // woken by the first byte
         } else if (fd < 0 || count == lastWaiting_) {
             // Bytes wait, too few for the caller: the port would wake us at once, every
             // time. Sleep instead; a byte that comes meanwhile is seen within the sleep.
-            ++counters.blindSleeps;
             SleepFor(sleep, -1);
         }
         // Otherwise more bytes came since the last pass: back to the caller at once.

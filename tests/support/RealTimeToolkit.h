@@ -7,15 +7,11 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <optional>
-#include <queue>
 #include <string>
-#include <vector>
 
 #include "app/TForm1.h"
-#include "app/Toolkit.h"
-#include "tests/support/RecordingToolkit.h"
 #include "platform/posix/PosixSerial.h"
+#include "tests/support/RecordingToolkit.h"
 
 namespace h8sx::test {
 
@@ -33,15 +29,6 @@ public:
 
     // Called with every event as it is recorded (a forked child passes them on this way).
     std::function<void(const std::string&)> onEvent;
-
-
-    // Figures for benchmarks: passes of the waits' pump, how they slept, ticks fired.
-    struct Counters {
-        long waits = 0;        // WaitAndProcessMessages calls
-        long portSleeps = 0;   // slept in poll() on the port
-        long blindSleeps = 0;  // slept without the port: bytes wait, their count unchanged
-        long ticks = 0;
-    } counters;
 
     void ProcessMessages() override { FireDueTick(); }
     void WaitAndProcessMessages() override;
