@@ -59,10 +59,17 @@ std::uint8_t BootChecksum(const std::uint8_t* bytes, std::size_t count);
 // A BootPacket: code, size, data, checksum.
 std::vector<std::uint8_t> BootPacket(std::uint8_t code, std::span<const std::uint8_t> data);
 
-// The programming command for one 128-byte block, or (with no data) the end of programming.
+// The programming command for one 128-byte block at `address`.
 std::array<std::uint8_t, boot::kProgramCommandLength> ProgramCommand(std::uint32_t address,
                                                                      std::span<const std::uint8_t, boot::kBlockSize> data);
+// The end of programming: the programming command's code with the address FF FF FF FF
+// and no data.
 std::array<std::uint8_t, 6> EndOfProgrammingCommand();
+
+class ComLink;
+// Purges what has been received, then writes the whole command at once: stray or late
+// answers of an earlier exchange never satisfy the wait that follows.
+void SendBootPacket(ComLink& link, const std::uint8_t* bytes, std::size_t length);
 
 // One exchange of the boot-mode dialogue: what is sent, an optional pause before the port
 // is looked at, how long the answer is awaited, how many bytes must wait before a read,
@@ -96,11 +103,4 @@ inline constexpr BootExchange UserMatSelection{     "user MAT programming select
 // clang-format on
 }  // namespace exchange
 
-}  // namespace h8sx
-
-namespace h8sx {
-class ComLink;
-// Purges what has been received, then writes the whole command at once: stray or late
-// answers of an earlier exchange never satisfy the wait that follows.
-void SendBootPacket(ComLink& link, const std::uint8_t* bytes, std::size_t length);
 }  // namespace h8sx
