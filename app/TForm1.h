@@ -78,6 +78,8 @@ public:
 
     // --- monitor ---
     void OpenMonitorPort();
+    // Restarts the board into its own program (RTS set, DTR pulsed low) and clears Busy;
+    // FWRITE ends with it too.
     void ResetForMonitor();
     void SendKey(std::uint8_t keyChar);
     void ClearMonitor();  // MON.CLR

@@ -15,7 +15,6 @@ constexpr std::uint32_t kMatchingBitRate = 19200;
 constexpr int kMatchingAttempts = 10;
 constexpr std::int32_t kMatchTicks = 2;     // per attempt: 100 to 200 ms
 constexpr std::int32_t kConfirmTicks = 10;  // for the 0xE6 after 0x55
-constexpr std::int32_t kResetTicks = 2;     // DTR low before the board's own program starts
 }  // namespace
 
 void TForm1::PulseReset() {
@@ -66,11 +65,7 @@ void TForm1::Button1Click() {
 
     if (RunBootCommands() == 0) {
         TransferImage();
-        // Restart into the board's own program, whatever the transfer's outcome.
-        link_.EscapeCommFunction(Escape::SETRTS);
-        link_.EscapeCommFunction(Escape::CLRDTR);
-        link_.WaitTicks(kResetTicks);
-        link_.EscapeCommFunction(Escape::SETDTR);
+        ResetForMonitor();  // into the board's own program, whatever the transfer's outcome
     }
     Busy = 0;
 }

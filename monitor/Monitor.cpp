@@ -9,7 +9,7 @@ namespace h8sx {
 
 namespace {
 constexpr std::uint32_t kMonitorBitRate = 38400;
-constexpr std::int32_t kResetTicks = 2;
+constexpr std::int32_t kResetTicks = 2;  // DTR low before the board's own program starts
 constexpr std::size_t kPollBufferSize = 80;
 }  // namespace
 
