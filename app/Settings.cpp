@@ -1,6 +1,7 @@
-// The settings file: three characters beside the program (port digit, sound flag and a
-// reserved character), read when the main window is first shown and rewritten at once
-// whenever the operator changes the port or SOUND.
+// The settings file: three characters (port digit, sound flag and a reserved character)
+// in Platform::SettingsDirectory (beside the program, unless the platform keeps it
+// elsewhere); read when the main window is first shown and rewritten at once whenever
+// the operator changes the port or SOUND.
 #include <cstdio>
 
 #include "app/TForm1.h"

@@ -1,5 +1,5 @@
-// Labels and the group box drawn as on the board's own windows: a line of text takes as
-// many pixels as its font is high. The CJK gothics that stand in for the original faces
+// Labels and the group box drawn as the layout tables measure them: a line of text takes
+// as many pixels as its font is high. The CJK gothics that stand in for the tables' faces
 // ask for half as much space again between lines, which would push the text of a 12-pixel
 // label below its 12 pixels; these widgets put the glyphs' em box at the top instead.
 #pragma once
