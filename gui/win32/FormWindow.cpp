@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "app/TForm1.h"
 #include "platform/win32/WideText.h"
 
 namespace h8sx::win32 {
@@ -190,7 +191,7 @@ void FormWindow::Build(const ControlSpec& c, int index) {
             SendMessageW(h, BM_SETCHECK, c.checked ? BST_CHECKED : BST_UNCHECKED, 0);
             break;
         case ControlKind::ProgressBar:
-            SendMessageW(h, PBM_SETRANGE32, 0, 200);
+            SendMessageW(h, PBM_SETRANGE32, 0, kProgressInitialMax);
             SendMessageW(h, PBM_SETPOS, 0, 0);
             break;
         case ControlKind::Memo:

@@ -19,7 +19,7 @@ inline constexpr int kFirstControlId = 100;
 inline constexpr UINT_PTR kTimer1Id = 1;
 inline constexpr UINT kTimer1Ms = 100;
 
-// The window classes, so that a test can find the windows.
+// The windows' class, by which a test finds them.
 inline constexpr const wchar_t* kFormClass = L"H8sxForm";
 
 class FormWindow {
