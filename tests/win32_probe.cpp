@@ -6,8 +6,6 @@
 //   win32_probe text FORM CONTROL            prints the control's text
 //   win32_probe wait-text FORM CONTROL SECONDS TEXT
 //                                            until the control's text holds TEXT
-//   win32_probe watch SECONDS TEXT...        prints each new status line until one of the
-//                                            TEXTs shows (status 0) or time runs out (1)
 //   win32_probe press FORM CONTROL SECONDS   clicks until the status line changes: a button
 //                                            the writer ignores while it is busy (FWRITE
 //                                            while the last write's closing reset runs) is
@@ -218,7 +216,7 @@ int Record(const std::string& path) {
 int Usage() {
     std::fprintf(
         stderr,
-        "usage: win32_probe wait-window|click|press|text|wait-text|watch|record|wait-dialog|open-file|"
+        "usage: win32_probe wait-window|click|press|text|wait-text|record|wait-dialog|open-file|"
         "cancel-dialog|rect|close ...\n");
     return 2;
 }
@@ -261,22 +259,6 @@ int main() {
         });
         if (!found) std::printf("%s\n", text.c_str());
         return found ? 0 : 1;
-    }
-    if (cmd == "watch" && argc >= 4) {
-        HWND label = ControlHandle("Form1", "Label3");
-        if (!label) return 1;
-        std::string last = "\x01";
-        const bool reached = Until(std::atof(argv[2]), [&] {
-            std::string now;
-            if (!ReadText(label, now) || now == last) return false;
-            last = now;
-            std::printf("%s\n", now.c_str());
-            std::fflush(stdout);
-            for (int i = 3; i < argc; ++i)
-                if (now == argv[i]) return true;
-            return false;
-        });
-        return reached ? 0 : 1;
     }
     if (cmd == "wait-dialog" && argc == 3) return Until(std::atof(argv[2]), [] { return FindDialog() != nullptr; }) ? 0 : 1;
     if (cmd == "open-file" && argc == 4) return OpenFile(std::atof(argv[2]), argv[3]);
