@@ -40,7 +40,7 @@ measure() {
 
 measure "idle, the tick alone"
 probe click Form1 Button1
-probe watch 30 "内部ＲＯＭ消去中" > /dev/null
+probe wait-text Form1 Label3 30 "内部ＲＯＭ消去中" > /dev/null
 measure "FWRITE waiting for the erase"
 probe close
 wait "$writer_pid" || true
