@@ -1,7 +1,7 @@
 // A toolkit without windows on the real clock, for end-to-end runs on POSIX: the 100 ms
 // tick comes from the monotonic clock, and a wait sleeps on the open port the way a front
 // end's message pump does (woken by a received byte, the next tick, or after ~1 ms).
-// It records what the operator would see and hear, as VirtualToolkit does.
+// Like the virtual-time toolkit, it records what the operator would see and hear.
 #pragma once
 
 #include <chrono>

@@ -6,18 +6,15 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <optional>
-#include <queue>
 #include <string>
 #include <vector>
 
 #include "app/Platform.h"
 #include "app/TForm1.h"
-#include "app/Toolkit.h"
-#include "tests/support/RecordingToolkit.h"
 #include "monitor/TForm2.h"
 #include "sim/Board.h"
 #include "sim/VirtualLink.h"
+#include "tests/support/RecordingToolkit.h"
 
 namespace h8sx::test {
 
