@@ -17,6 +17,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/posix/TermiosRates.h"
 #include "sim/VirtualLink.h"  // ByteMicros
 
 namespace h8sx::sim {
@@ -30,28 +31,6 @@ constexpr std::uint64_t kIdleProbeMicros = 5'000;
 constexpr std::uint64_t kHangUpProbeMicros = 1'000;
 // Bytes garble this way when the two ends disagree on the rate.
 constexpr std::uint8_t kGarble = 0xA5;
-
-std::uint32_t RateOf(speed_t code) {
-    struct RateCode {
-        speed_t code;
-        std::uint32_t rate;
-    };
-    static constexpr RateCode kRates[] = {
-        {B50, 50},       {B75, 75},       {B110, 110},       {B134, 134},       {B150, 150},
-        {B200, 200},     {B300, 300},     {B600, 600},       {B1200, 1200},     {B1800, 1800},
-        {B2400, 2400},   {B4800, 4800},   {B9600, 9600},     {B19200, 19200},   {B38400, 38400},
-        {B57600, 57600}, {B115200, 115200}, {B230400, 230400},
-#ifdef B460800
-        {B460800, 460800},
-#endif
-#ifdef B921600
-        {B921600, 921600},
-#endif
-    };
-    for (const RateCode& r : kRates)
-        if (r.code == code) return r.rate;
-    return 0;
-}
 
 std::uint64_t MonotonicMicros() {
     const auto t = std::chrono::steady_clock::now().time_since_epoch();
@@ -124,14 +103,14 @@ bool PtyHost::Open(std::string& error) {
 
 std::uint32_t PtyHost::HostSendRate() const {
     termios t{};
-    return ::tcgetattr(master_, &t) == 0 ? RateOf(::cfgetospeed(&t)) : 0;
+    return ::tcgetattr(master_, &t) == 0 ? posix::CodeToRate(::cfgetospeed(&t)) : 0;
 }
 
 std::uint32_t PtyHost::HostListenRate() const {
     termios t{};
     if (::tcgetattr(master_, &t) != 0) return 0;
     const speed_t in = ::cfgetispeed(&t);
-    return RateOf(in != B0 ? in : ::cfgetospeed(&t));  // B0: the same as the output rate
+    return posix::CodeToRate(in != B0 ? in : ::cfgetospeed(&t));  // B0: the same as the output rate
 }
 
 void PtyHost::Serve(const volatile std::sig_atomic_t& stop, std::optional<std::uint64_t> deadline,

@@ -16,6 +16,8 @@
 #include <linux/serial.h>
 #endif
 
+#include "platform/posix/TermiosRates.h"
+
 namespace h8sx::posix {
 
 static_assert(sizeof(termios) <= sizeof(Dcb{}.Raw), "the termios record must fit the DCB's raw field");
@@ -30,36 +32,6 @@ constexpr std::uint8_t ONE5STOPBITS = 1, TWOSTOPBITS = 2;
 // (a pseudo-terminal whose other end stopped reading), and the exchange that follows
 // notices it as a missing answer.
 constexpr int kWriteStallMillis = 3000;
-
-struct RateCode {
-    std::uint32_t rate;
-    speed_t code;
-};
-
-constexpr RateCode kRates[] = {
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
-    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
-    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-    {57600, B57600},   {115200, B115200}, {230400, B230400},
-#ifdef B460800
-    {460800, B460800},
-#endif
-#ifdef B921600
-    {921600, B921600},
-#endif
-};
-
-bool RateToCode(std::uint32_t rate, speed_t& code) {
-    for (const RateCode& r : kRates)
-        if (r.rate == rate) return code = r.code, true;
-    return false;
-}
-
-std::uint32_t CodeToRate(speed_t code) {
-    for (const RateCode& r : kRates)
-        if (r.code == code) return r.rate;
-    return 0;
-}
 
 // Every byte passes unchanged in both directions: no echo, no line-end translation, no
 // software or hardware flow control, modem status ignored (CLOCAL), so that DTR and RTS
