@@ -16,21 +16,11 @@
 
 #include <algorithm>
 
+#include "gui/PumpScope.h"
+
 namespace h8sx::qt {
 
 namespace {
-
-// Counts the nesting of pumps for as long as one runs.
-class PumpScope {
-public:
-    explicit PumpScope(int& depth) : depth_(depth) { ++depth_; }
-    ~PumpScope() { --depth_; }
-    PumpScope(const PumpScope&) = delete;
-    PumpScope& operator=(const PumpScope&) = delete;
-
-private:
-    int& depth_;
-};
 
 int BytesQueued(int fd) {
     int n = 0;

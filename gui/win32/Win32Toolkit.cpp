@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/TForm1.h"
+#include "gui/PumpScope.h"
 #include "monitor/TForm2.h"
 #include "platform/win32/WideText.h"
 
@@ -16,18 +17,6 @@
 namespace h8sx::win32 {
 
 namespace {
-
-// Counts the nesting of pumps for as long as one runs.
-class PumpScope {
-public:
-    explicit PumpScope(int& depth) : depth_(depth) { ++depth_; }
-    ~PumpScope() { --depth_; }
-    PumpScope(const PumpScope&) = delete;
-    PumpScope& operator=(const PumpScope&) = delete;
-
-private:
-    int& depth_;
-};
 
 // An exception that leaves a handler is shown in the standard error box and the program
 // goes on; it must never unwind through the system's window procedures.
