@@ -1,4 +1,6 @@
-// The status line's texts, as the operator sees them.
+// The status line's texts, as the operator sees them. The boot dialogue's step texts stand
+// with their steps in boot/BootCommands.cpp, the file loader's fault texts in
+// image/SRecord.cpp.
 #pragma once
 
 namespace h8sx::text {
