@@ -161,18 +161,15 @@ TEST(BootDialogue, ACodeByteTheReadDidNotFillCountsAsZero) {
     // (dropped), then 18 bytes with the 0x30 at position 13: the code stands at positions
     // 17 to 20, and only 17 (0x09) was read. Position 20 held a byte of the first read.
     Rig rig(SilentAt(sim::Stage::DeviceInquiry));
-    std::function<void()> watch = [&] {
-        if (std::find(rig.link.sent.begin(), rig.link.sent.end(), 0x20) != rig.link.sent.end()) {
-            rig.link.Inject(Bytes(25, 0x41), rig.clock + 2000);
-            Bytes answer(18, 0x15);
-            const std::uint8_t head[] = {0x30, 0x0D, 0x01, 0x0C, 0x09};
-            std::copy(std::begin(head), std::end(head), answer.begin() + 13);
-            rig.link.Inject(answer, rig.clock + 300'000);
-            return;
-        }
-        rig.toolkit.At(rig.clock + 1000, watch);
-    };
-    rig.toolkit.At(0, watch);
+    rig.toolkit.Every1ms([&] {
+        if (std::find(rig.link.sent.begin(), rig.link.sent.end(), 0x20) == rig.link.sent.end()) return false;
+        rig.link.Inject(Bytes(25, 0x41), rig.clock + 2000);
+        Bytes answer(18, 0x15);
+        const std::uint8_t head[] = {0x30, 0x0D, 0x01, 0x0C, 0x09};
+        std::copy(std::begin(head), std::end(head), answer.begin() + 13);
+        rig.link.Inject(answer, rig.clock + 300'000);
+        return true;
+    });
     rig.form1.Button1Click();
     const Bytes selection{0x10, 0x04, 0x09, 0x00, 0x00, 0x00, 0xE3};
     EXPECT_NE(std::search(rig.link.sent.begin(), rig.link.sent.end(), selection.begin(), selection.end()),

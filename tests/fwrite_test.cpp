@@ -61,20 +61,15 @@ TEST(Matching, E6BehindOtherBytesCountsAndShortRepliesToZeroCount) {
     // The board stays mute; the answers come by hand. Two stray bytes answer the first
     // 0x00 (any short read counts), then 0xE6 behind 0xFF and a late 0x00.
     bool injected = false;
-    rig.toolkit.At(0, [&] {});
-    rig.form1.Link();
-    std::function<void()> watch = [&] {
+    rig.toolkit.Every1ms([&] {
         if (!injected && std::count(rig.link.sent.begin(), rig.link.sent.end(), 0x00) == 1) {
             rig.link.Inject({0x12, 0x34}, rig.clock + 2000);
             injected = true;
         }
-        if (!rig.link.sent.empty() && rig.link.sent.back() == 0x55) {
-            rig.link.Inject({0xFF, 0x00, 0xE6}, rig.clock + 2000);
-            return;
-        }
-        rig.toolkit.At(rig.clock + 1000, watch);
-    };
-    rig.toolkit.At(0, watch);
+        if (rig.link.sent.empty() || rig.link.sent.back() != 0x55) return false;
+        rig.link.Inject({0xFF, 0x00, 0xE6}, rig.clock + 2000);
+        return true;
+    });
     rig.form1.Button1Click();
     EXPECT_EQ(Count(rig.link.sent, 0x00), 1u);
     EXPECT_EQ(rig.toolkit.LastStatus(), "ERR1 応答ありません");

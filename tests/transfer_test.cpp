@@ -150,14 +150,11 @@ TEST(Transfer, OnlyTheFirstAnswerByteCounts) {
         sim::BoardOptions o;
         o.silentBlock = 1;
         Rig rig(o);
-        std::function<void()> watch = [&] {
-            if (SentProgramming(rig.link.sent).blocks.size() == 2) {
-                rig.link.Inject({0x06, 0x41, 0x42}, rig.clock + 50'000);
-                return;
-            }
-            rig.toolkit.At(rig.clock + 1000, watch);
-        };
-        rig.toolkit.At(0, watch);
+        rig.toolkit.Every1ms([&] {
+            if (SentProgramming(rig.link.sent).blocks.size() != 2) return false;
+            rig.link.Inject({0x06, 0x41, 0x42}, rig.clock + 50'000);
+            return true;
+        });
         Write(rig, SRecordFile(Pattern(384)));
         const Programming p = SentProgramming(rig.link.sent);
         EXPECT_EQ(p.blocks.size(), 3u);

@@ -19,6 +19,14 @@ void VirtualToolkit::RunDue() {
     }
 }
 
+void VirtualToolkit::Every1ms(std::function<bool()> step) { EveryFrom(clock_, std::move(step)); }
+
+void VirtualToolkit::EveryFrom(std::uint64_t at, std::function<bool()> step) {
+    At(at, [this, step = std::move(step)]() mutable {
+        if (!step()) EveryFrom(clock_ + 1000, std::move(step));
+    });
+}
+
 void VirtualToolkit::Advance(std::uint64_t micros) {
     ++pumpCalls;
     const std::uint64_t target = clock_ + micros;

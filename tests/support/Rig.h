@@ -37,6 +37,9 @@ public:
 
     // Something the operator does at a given time (a click), run from the message pump.
     void At(std::uint64_t micros, std::function<void()> action) { actions_.emplace(micros, std::move(action)); }
+    // From now on, runs `step` every millisecond until it returns true: the board's side
+    // of an exchange played by hand, waiting for what the writer sends.
+    void Every1ms(std::function<bool()> step);
 
     std::vector<std::uint64_t> eventTimes;  // the clock at each event
     // When an event was first recorded; the end of time when never.
@@ -60,6 +63,7 @@ protected:
 
 private:
     void RunDue();
+    void EveryFrom(std::uint64_t at, std::function<bool()> step);
     std::uint64_t& clock_;
     std::multimap<std::uint64_t, std::function<void()>> actions_;
 };
