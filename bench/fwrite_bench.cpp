@@ -33,10 +33,13 @@
 #include <vector>
 
 #include "app/TForm1.h"
+#include "boot/BootProtocol.h"
 #include "gui/qt/QtToolkit.h"
+#include "image/FlashImage.h"
 #include "monitor/TForm2.h"
 #include "platform/posix/PosixPlatform.h"
 #include "platform/posix/PosixSerial.h"
+#include "tests/image_records.h"
 #include "tests/support/SimProcess.h"
 
 namespace {
@@ -44,11 +47,11 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kTailRoom = 128;
+constexpr std::size_t kTailRoom = h8sx::kTailLength;
 constexpr std::size_t kRecordData = 32;  // data bytes per S3 record
-constexpr std::size_t kBlock = 128;
-constexpr unsigned kProgramCommand = 0x50;
-constexpr std::size_t kProgramCommandLength = 134;
+constexpr std::size_t kBlock = h8sx::boot::kBlockSize;
+constexpr unsigned kProgramCommand = h8sx::boot::kProgram128;
+constexpr std::size_t kProgramCommandLength = h8sx::boot::kProgramCommandLength;
 
 struct Options {
     unsigned kb = 960;
@@ -96,37 +99,15 @@ std::vector<std::uint8_t> MakeImage(std::size_t length) {
     return bytes;
 }
 
-// One record: type, count, address of `addressBytes` bytes, data, checksum, CR LF.
-void WriteRecord(std::FILE* f, char type, std::uint32_t address, int addressBytes, const std::uint8_t* data,
-                 std::size_t n) {
-    const auto count = static_cast<unsigned>(addressBytes + n + 1);
-    unsigned sum = count;
-    std::fprintf(f, "S%c%02X", type, count);
-    for (int i = addressBytes - 1; i >= 0; --i) {
-        const unsigned b = (address >> (8 * i)) & 0xFF;
-        std::fprintf(f, "%02X", b);
-        sum += b;
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        std::fprintf(f, "%02X", data[i]);
-        sum += data[i];
-    }
-    std::fprintf(f, "%02X\r\n", ~sum & 0xFF);
-}
-
-// The image as S3 records of 32 data bytes behind a header, closed by an S7 record.
+// The image as S3 records of 32 data bytes behind a header, closed by an S7 record, with
+// CR LF line ends.
 void WriteSRecords(const fs::path& path, const std::vector<std::uint8_t>& image) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) {
+    std::ofstream out(path, std::ios::binary);
+    out << h8sx::test::SRecordFile(image, 3, 0, kRecordData, "\r\n");
+    if (!out.flush()) {
         std::perror(path.c_str());
         std::exit(1);
     }
-    const std::string header = "fwrite_bench";
-    WriteRecord(f, '0', 0, 2, reinterpret_cast<const std::uint8_t*>(header.data()), header.size());
-    for (std::size_t at = 0; at < image.size(); at += kRecordData)
-        WriteRecord(f, '3', static_cast<std::uint32_t>(at), 4, image.data() + at, std::min(kRecordData, image.size() - at));
-    WriteRecord(f, '7', 0, 4, nullptr, 0);
-    std::fclose(f);
 }
 
 // What crossed the line, from the board's log: every byte with the rate it was sent at.
