@@ -1,6 +1,8 @@
 // The S-record reader, and LoadImage around it.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "image/SRecord.h"
 #include "tests/image_records.h"
 #include "tests/support/Rig.h"
@@ -41,6 +43,14 @@ TEST(SRecordReader, EachKindLoadsWithItsText) {
         EXPECT_EQ(ImageBytes(r), data);
         EXPECT_EQ(ImageStatusText(r.load), "S" + std::to_string(kind) + "ファイル解析完了");
     }
+}
+
+TEST(SRecordReader, TheExampleImageLoads) {
+    std::ifstream in(std::string(H8SX_SOURCE_DIR) + "/examples/hello.mot", std::ios::binary);
+    const Read r = ReadText(std::string(std::istreambuf_iterator<char>(in), {}));
+    ASSERT_TRUE(r.load.Loaded()) << ImageStatusText(r.load);
+    EXPECT_EQ(ImageStatusText(r.load), "S3ファイル解析完了");
+    EXPECT_EQ(r.image.Length, 982u);
 }
 
 TEST(SRecordReader, LineEndsBlanksAndLowerCaseReadAlike) {
