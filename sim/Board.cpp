@@ -162,8 +162,15 @@ void Board::BootByte(std::uint8_t byte, std::uint32_t hostRate, std::uint64_t no
             SendAnswer({kAck}, now);
             boot_ = Boot::Inquiry;
             return;
-        case Boot::Inquiry:
         case Boot::Programming:
+            if (options_.restartOnForeignByte && command_.empty() && byte != 0x50 && byte != 0x43) {
+                Event(now, "a byte no programming command begins with: taken as a restart");
+                Start(true, now);
+                OwnByte(byte, now);
+                return;
+            }
+            [[fallthrough]];
+        case Boot::Inquiry:
             command_.push_back(byte);
             if (command_.size() >= CommandLength(command_)) {
                 std::vector<std::uint8_t> cmd;

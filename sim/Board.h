@@ -53,6 +53,11 @@ struct BoardOptions {
     // them out as they come can turn keeping them off.
     std::function<void(const LogEntry&)> onLog;
     bool keepLog = true;
+    // Without modem lines the board cannot see the writer's restart after a write: with
+    // this set, a byte that no command of the programming state begins with, once the
+    // flash has been erased, is taken as the sign of that restart and goes to the board's
+    // own program.
+    bool restartOnForeignByte = false;
 };
 
 // A line of the board's log: one byte in either direction, or an event.

@@ -36,9 +36,12 @@ Line and start mode
   Instead, a program opening the terminal end resets the board, and the first
   byte it sends afterwards chooses the start: 0x00 starts the chip's boot
   program (bit-rate matching, then the boot-mode commands), any other byte the
-  board's own program. The bit rate the program has set on the terminal counts:
-  bytes sent at a rate the other side is not listening at arrive garbled, in
-  both directions (a byte to the host arrives xor 0xA5).
+  board's own program. After a write (once the flash has been erased), a byte
+  that no programming command begins with is taken as the writer's restart of
+  the board, and goes to the board's own program. The bit rate the program has
+  set on the terminal counts: bytes sent at a rate the other side is not
+  listening at arrive garbled, in both directions (a byte to the host arrives
+  xor 0xA5).
 
 The boot program
   Matches bit rates on 0x00 bytes (answer 0x00, then 0xE6 to 0x55), answers the
@@ -154,6 +157,7 @@ std::vector<std::uint8_t> HexBytes(const std::string& text) {
 Options Parse(int argc, char** argv) {
     Options o;
     o.board.keepLog = false;
+    o.board.restartOnForeignByte = true;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const auto value = [&]() -> std::string {

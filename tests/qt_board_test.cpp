@@ -170,6 +170,13 @@ TEST(QtBoard, FwriteProgramsAFileIntoTheBoardsFlash) {
     EXPECT_EQ(static_cast<unsigned char>(bytes[0x103]), 0xEF);
     EXPECT_EQ(static_cast<unsigned char>(bytes[0x10]), 0xFF);
     EXPECT_EQ(static_cast<unsigned char>(bytes[0x104]), 0xFF);
+
+    // The write ends by restarting the board into its own program: VIEW keeps the port as
+    // the write left it, and the program answers the first key.
+    w.ClickMain("Button2");
+    w.ClickMonitor("Button1");
+    ASSERT_TRUE(w.PumpUntil([&] { return w.MemoText().contains(QStringLiteral("仮想ボード起動\nA")); }))
+        << w.MemoText().toStdString();
 }
 
 TEST(QtBoard, MonitorKeysReachTheBoardAndItsEchoShowsInTheTextBox) {
