@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing h8sx-writer needs on Debian 12, if it is missing.
 set -euo pipefail
-packages=(cmake ninja-build g++ qt6-base-dev libgtest-dev fonts-noto-cjk
+packages=(cmake ninja-build g++ qt6-base-dev libgtest-dev googletest fonts-noto-cjk
           g++-mingw-w64-x86-64-posix wine64 wine xvfb xdotool imagemagick procps python3)
 missing=()
 for p in "${packages[@]}"; do
@@ -12,4 +12,4 @@ sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 echo "Installing: ${missing[*]}"
 $sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
