@@ -103,10 +103,7 @@ TEST(BootDialogue, ASuccessfulDialogueShowsEveryStepInOrderAtTheRightRates) {
     Rig rig;
     rig.form1.Button1Click();
     const Strings s = rig.toolkit.Statuses();
-    const Strings expected{"ビットレート合わせ", "応答ありました1", "ビットレート調整終了", "応答ありました２",
-                           "応答ありました３", "応答ありました4", "応答ありました5", "応答ありました6",
-                           "応答ありました7", "応答ありました8", "応答ありました9", "応答ありました10",
-                           "内部ＲＯＭ消去中", "内部ＲＯＭ消去しました", "ブートマット選択"};
+    const Strings& expected = kSuccessfulDialogue;
     ASSERT_GE(s.size(), expected.size());
     EXPECT_EQ(Strings(s.begin(), s.begin() + static_cast<long>(expected.size())), expected);
     // No success beeps in the dialogue: the only beep so far is the start of the write.

@@ -65,10 +65,7 @@ TEST(EndToEnd, AWholeWriteOverThePseudoTerminal) {
     bench.form.Button1Click();
 
     const Strings s = bench.toolkit.Statuses();
-    const Strings dialogue{"ビットレート合わせ", "応答ありました1", "ビットレート調整終了", "応答ありました２",
-                           "応答ありました３",   "応答ありました4", "応答ありました5",     "応答ありました6",
-                           "応答ありました7",    "応答ありました8", "応答ありました9",     "応答ありました10",
-                           "内部ＲＯＭ消去中",   "内部ＲＯＭ消去しました", "ブートマット選択"};
+    const Strings& dialogue = kSuccessfulDialogue;
     ASSERT_GE(s.size(), dialogue.size());
     EXPECT_EQ(Strings(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(dialogue.size())), dialogue);
     EXPECT_EQ(s.back(), "書き込み正常終了");

@@ -13,6 +13,12 @@
 
 namespace h8sx::test {
 
+// The status texts of FWRITE from the click to the chip waiting for programming data.
+inline const std::vector<std::string> kSuccessfulDialogue{
+    "ビットレート合わせ", "応答ありました1",  "ビットレート調整終了", "応答ありました２", "応答ありました３",
+    "応答ありました4",   "応答ありました5",  "応答ありました6",     "応答ありました7",  "応答ありました8",
+    "応答ありました9",   "応答ありました10", "内部ＲＯＭ消去中",    "内部ＲＯＭ消去しました", "ブートマット選択"};
+
 class RecordingToolkit : public Toolkit {
 public:
     // What the operator saw and heard, in order: "status:<text>", "beep", "port:<i>",
