@@ -3,8 +3,17 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace h8sx {
+
+// A serial port as the operator reaches it.
+struct PortEntry {
+    std::string name;     // "COM3"; empty for a port that has no COM number
+    std::string device;   // what opening the port opens
+    std::string detail;   // what the system calls it, where it says (a device name, a friendly name)
+    bool present = false; // the device is there now
+};
 
 class Platform {
 public:
@@ -20,6 +29,8 @@ public:
     // Directory that holds the settings file, with its trailing separator: the
     // executable's own unless the platform keeps it elsewhere.
     virtual std::string SettingsDirectory() { return ExecutableDirectory(); }
+    // The ports this machine has or remembers: COM numbers in order, then ports without one.
+    virtual std::vector<PortEntry> ListPorts() { return {}; }
 };
 
 }  // namespace h8sx

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/posix/PosixSerial.h"
+
 namespace h8sx::posix {
 
 namespace {
@@ -72,6 +74,19 @@ std::string PosixPlatform::SettingsDirectory() {
     const std::string dir = ConfigDirectoryFor(std::getenv("XDG_CONFIG_HOME"), HomeDirectory());
     MakeDirectories(dir.substr(0, dir.size() - 1));
     return dir;
+}
+
+std::vector<PortEntry> PosixPlatform::ListPorts() {
+    std::vector<PortEntry> ports;
+    for (int n = 1; n <= 6; ++n) {
+        PortEntry p;
+        p.name = "COM" + std::to_string(n);
+        p.device = DevicePathFor(p.name);
+        struct stat st {};
+        p.present = ::stat(p.device.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+        ports.push_back(p);
+    }
+    return ports;
 }
 
 }  // namespace h8sx::posix

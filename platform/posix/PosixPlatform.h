@@ -17,6 +17,7 @@ public:
     void ExitNow() override;
     std::FILE* OpenFile(const std::string& utf8Path, const char* mode) override;
     std::string SettingsDirectory() override;
+    std::vector<PortEntry> ListPorts() override;
 };
 
 }  // namespace h8sx::posix

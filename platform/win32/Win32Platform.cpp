@@ -32,4 +32,17 @@ std::FILE* Win32Platform::OpenFile(const std::string& utf8Path, const char* mode
     return _wfopen(Widen(utf8Path).c_str(), Widen(mode).c_str());
 }
 
+std::vector<PortEntry> Win32Platform::ListPorts() {
+    std::vector<PortEntry> ports;
+    for (int n = 1; n <= 6; ++n) {
+        PortEntry p;
+        p.name = "COM" + std::to_string(n);
+        p.device = "\\\\.\\" + p.name;
+        char target[512];
+        p.present = QueryDosDeviceA(p.name.c_str(), target, sizeof target) != 0;
+        ports.push_back(p);
+    }
+    return ports;
+}
+
 }  // namespace h8sx::win32

@@ -10,6 +10,7 @@ public:
     std::string ExecutableDirectory() override;
     void ExitNow() override;
     std::FILE* OpenFile(const std::string& utf8Path, const char* mode) override;
+    std::vector<PortEntry> ListPorts() override;
 };
 
 }  // namespace h8sx::win32
