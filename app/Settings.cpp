@@ -56,6 +56,7 @@ void TForm1::FormShow() {
         ShowStatus(text::kNoDataFile);
     }
     Busy = 0;
+    ShowPortToolTips();
 }
 
 }  // namespace h8sx

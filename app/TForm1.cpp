@@ -12,6 +12,21 @@ constexpr const char* kBlankStatus = "                                    ";
 constexpr const char* kPortNames[kPortCount] = {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6"};
 }  // namespace
 
+std::string PortToolTip(const PortEntry& port) {
+    if (port.device.empty()) return port.name + ": no port";
+    std::string text = port.name + ": ";
+    // A device that is only the number in the system's own namespace says nothing more:
+    // the system's name for the port does.
+    if (port.device == port.name || port.device == "\\\\.\\" + port.name) {
+        text += port.detail.empty() ? port.device : port.detail;
+    } else {
+        text += port.device;
+        if (!port.detail.empty()) text += " (" + port.detail + ")";
+    }
+    if (!port.present) text += " (not present)";
+    return text;
+}
+
 TForm1::TForm1(SerialDevice& device, Toolkit& toolkit, Platform& platform)
     : toolkit_(toolkit), platform_(platform), link_(device, toolkit, TickCount), statusText_(kBlankStatus) {
     SetProgressPosition(0);
@@ -41,6 +56,17 @@ void TForm1::SetProgressMax(int maximum) {
     toolkit_.SetProgress(progressPosition_, progressMax_);
 }
 
+void TForm1::ShowPortToolTips() {
+    const std::vector<PortEntry> ports = platform_.ListPorts();
+    if (ports.empty()) return;  // a platform that cannot tell
+    for (int i = 0; i < kPortCount; ++i) {
+        PortEntry port{kPortNames[i], {}, {}, false};
+        for (const PortEntry& p : ports)
+            if (p.name == port.name) port = p;
+        toolkit_.SetPortToolTip(i, PortToolTip(port));
+    }
+}
+
 void TForm1::OpenComPort(const std::string& name, std::uint32_t bitRate) {
     if (!link_.ReplaceHandle(name) && ReportOpenFailure) {
         BeepIfSound();
@@ -61,6 +87,8 @@ void TForm1::PortButtonClicked(int index) {
     if (index < 0 || index >= kPortCount) return;
     tickedPort_ = index;
     RadioButtonClick(index);
+    // Opening the port may have given a new adapter its number.
+    ShowPortToolTips();
 }
 
 void TForm1::SoundClicked(bool ticked) {

@@ -21,6 +21,10 @@ struct FlashImage;
 inline constexpr int kPortCount = 6;
 inline constexpr int kProgressInitialMax = 200;
 
+// The hint of a port button: "COM3: /dev/serial/by-id/usb-…-port0 (ttyUSB0)",
+// "COM3: USB Serial Port (COM3)", "COM2: no port".
+std::string PortToolTip(const PortEntry& port);
+
 class TForm1 {
 public:
     TForm1(SerialDevice& device, Toolkit& toolkit, Platform& platform);
@@ -47,6 +51,8 @@ public:
     std::string SelectedPortName() const;
     void SetProgressPosition(int position);
     void SetProgressMax(int maximum);
+    // Gives each port button the hint of the port it stands for, as the system has it now.
+    void ShowPortToolTips();
 
     // --- the link ---
     ComLink& Link() { return link_; }

@@ -28,6 +28,8 @@ public:
     virtual void SetProgress(int position, int maximum) = 0;      // ProgressBar1
     virtual void SetPortButton(int index) = 0;                    // RadioButton1..6: 0..5
     virtual void SetSoundBox(bool ticked) = 0;                    // CheckBox1
+    // The hint a port button (0..5) shows under the pointer: which device it stands for.
+    virtual void SetPortToolTip(int /*index*/, const std::string& /*utf8*/) {}
 
     // OpenDialog1: the chosen file's path (UTF-8), or nothing when cancelled.
     virtual std::optional<std::string> RunOpenDialog() = 0;

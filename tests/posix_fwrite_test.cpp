@@ -1,8 +1,10 @@
 // FWRITE end to end: the real core, the termios serial layer and the real clock, against
-// h8sx-sim on a pseudo-terminal mapped to COM1.
+// h8sx-sim on a pseudo-terminal that stands as a USB adapter under a /dev of the test's
+// own, and so becomes COM1.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -24,9 +26,15 @@ using Strings = std::vector<std::string>;
 struct Bench {
     explicit Bench(std::vector<std::string> simArgs)
         : sim(With(simArgs, {"--erase-ms", "200", "--log", Log(), "--flash-out", Flash()})) {
-        ::setenv("H8SX_COM1", sim.TerminalPath().c_str(), 1);
+        ::unsetenv("H8SX_COM1");
+        std::filesystem::create_directories(dir.path() / "dev/serial/by-id");
+        std::filesystem::create_directories(dir.path() / "sys/class/tty");
+        std::filesystem::create_symlink(sim.TerminalPath(), Adapter());
+        device.UsePortMap(posix::PortMap(dir.path().string() + "/", (dir.path() / "dev").string(),
+                                         (dir.path() / "sys").string()));
         toolkit.form = &form;
     }
+    std::string Adapter() const { return (dir.path() / "dev/serial/by-id/usb-h8sx-sim-if00-port0").string(); }
     static std::vector<std::string> With(std::vector<std::string> a, const std::vector<std::string>& b) {
         a.insert(a.end(), b.begin(), b.end());
         return a;
@@ -70,6 +78,9 @@ TEST(EndToEnd, AWholeWriteOverThePseudoTerminal) {
     EXPECT_EQ(Strings(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(dialogue.size())), dialogue);
     EXPECT_EQ(s.back(), "書き込み正常終了");
     EXPECT_EQ(bench.form.Busy, 0);
+    // The adapter was found and given the first number.
+    std::ifstream ports(bench.dir.path() / "ports");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(ports), {}), "COM1=" + bench.Adapter() + "\n");
 
     // The board's flash holds the file, and nothing beyond its last block.
     std::ifstream f(bench.Flash(), std::ios::binary);

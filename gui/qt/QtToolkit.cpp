@@ -115,6 +115,11 @@ void QtToolkit::SetPortButton(int index) {
     radio->setChecked(true);
 }
 
+void QtToolkit::SetPortToolTip(int index, const std::string& utf8) {
+    if (auto* radio = form1Window_->As<QRadioButton>("RadioButton" + std::to_string(index + 1)))
+        radio->setToolTip(QString::fromUtf8(utf8));
+}
+
 void QtToolkit::SetSoundBox(bool ticked) {
     auto* box = form1Window_->As<QCheckBox>("CheckBox1");
     const QSignalBlocker block(box);

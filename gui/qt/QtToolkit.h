@@ -62,6 +62,7 @@ public:
     void SetProgress(int position, int maximum) override;
     void SetPortButton(int index) override;
     void SetSoundBox(bool ticked) override;
+    void SetPortToolTip(int index, const std::string& utf8) override;
     std::optional<std::string> RunOpenDialog() override;
     void ShowMonitorWindow() override;
     void AppendMonitorText(const std::string& utf8) override;

@@ -170,6 +170,30 @@ void Win32Toolkit::SetPortButton(int index) {
     }
 }
 
+void Win32Toolkit::SetPortToolTip(int index, const std::string& utf8) {
+    HWND button = form1Window_->Control(("RadioButton" + std::to_string(index + 1)).c_str());
+    if (!button) return;
+    if (!toolTips_) {
+        INITCOMMONCONTROLSEX icc{sizeof icc, ICC_TAB_CLASSES};
+        InitCommonControlsEx(&icc);
+        // Owned by the main window, which destroys it with itself.
+        toolTips_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
+                                    CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, form1Window_->Handle(),
+                                    nullptr, GetModuleHandleW(nullptr), nullptr);
+        if (!toolTips_) return;
+    }
+    std::wstring text = Widen(utf8);
+    TTTOOLINFOW tool{};
+    tool.cbSize = TTTOOLINFOW_V2_SIZE;
+    tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+    tool.hwnd = form1Window_->Handle();
+    tool.uId = reinterpret_cast<UINT_PTR>(button);
+    tool.lpszText = text.data();  // the control keeps a copy of its own
+    const unsigned bit = 1u << index;
+    SendMessageW(toolTips_, (tipsAdded_ & bit) ? TTM_UPDATETIPTEXTW : TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+    tipsAdded_ |= bit;
+}
+
 void Win32Toolkit::SetSoundBox(bool ticked) {
     SendMessageW(form1Window_->Control("CheckBox1"), BM_SETCHECK, ticked ? BST_CHECKED : BST_UNCHECKED, 0);
 }

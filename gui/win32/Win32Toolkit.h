@@ -37,6 +37,7 @@ public:
     void SetProgress(int position, int maximum) override;
     void SetPortButton(int index) override;
     void SetSoundBox(bool ticked) override;
+    void SetPortToolTip(int index, const std::string& utf8) override;
     std::optional<std::string> RunOpenDialog() override;
     void ShowMonitorWindow() override;
     void AppendMonitorText(const std::string& utf8) override;
@@ -56,6 +57,8 @@ private:
     bool finePeriod_ = false;
     bool waitedSinceTick_ = false;
     bool shown_ = false;
+    HWND toolTips_ = nullptr;  // the port buttons' hints
+    unsigned tipsAdded_ = 0;   // bit n: button n has its hint
 };
 
 }  // namespace h8sx::win32

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "platform/posix/PosixSerial.h"
+#include "platform/posix/PortMap.h"
 
 namespace h8sx::posix {
 
@@ -76,17 +76,6 @@ std::string PosixPlatform::SettingsDirectory() {
     return dir;
 }
 
-std::vector<PortEntry> PosixPlatform::ListPorts() {
-    std::vector<PortEntry> ports;
-    for (int n = 1; n <= 6; ++n) {
-        PortEntry p;
-        p.name = "COM" + std::to_string(n);
-        p.device = DevicePathFor(p.name);
-        struct stat st {};
-        p.present = ::stat(p.device.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
-        ports.push_back(p);
-    }
-    return ports;
-}
+std::vector<PortEntry> PosixPlatform::ListPorts() { return PortMap(SettingsDirectory()).Scan(); }
 
 }  // namespace h8sx::posix

@@ -57,18 +57,9 @@ void AskForLowLatency([[maybe_unused]] int fd) {
 
 }  // namespace
 
-std::string DevicePathFor(const std::string& portName) {
-    if (portName.size() < 4 || portName.compare(0, 3, "COM") != 0) return portName;
-    unsigned long n = 0;
-    for (std::size_t i = 3; i < portName.size(); ++i) {
-        const char c = portName[i];
-        if (c < '0' || c > '9' || n > 9999) return portName;
-        n = n * 10 + static_cast<unsigned long>(c - '0');
-    }
-    if (n == 0) return portName;
-    if (const char* mapped = std::getenv(("H8SX_" + portName).c_str()); mapped && *mapped) return mapped;
-    return "/dev/ttyS" + std::to_string(n - 1);
-}
+std::string DevicePathFor(const std::string& portName) { return PortMap().DevicePathFor(portName); }
+
+void PosixSerialDevice::UsePortMap(PortMap map) { ports_ = std::move(map); }
 
 PosixSerialDevice::~PosixSerialDevice() {
     if (fd_ >= 0) CloseHandle(Handle());
@@ -78,7 +69,7 @@ bool PosixSerialDevice::IsOpen(ComHandleValue h) const { return fd_ >= 0 && h ==
 
 ComHandleValue PosixSerialDevice::CreateFile(const std::string& name) {
     if (fd_ >= 0) return kInvalidHandle;  // one port at a time, and it is held: by us
-    const std::string path = DevicePathFor(name);
+    const std::string path = ports_ ? ports_->DevicePathFor(name) : DevicePathFor(name);
     // Non-blocking: the open does not wait for a carrier, reads never wait, and a write
     // that the driver cannot take at once waits in poll() below.
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

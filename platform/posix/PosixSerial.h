@@ -1,14 +1,17 @@
 // The serial port on POSIX: termios in raw mode, exclusive, modem lines through ioctl.
-// "COMn" names the device in $H8SX_COMn when set, else /dev/ttyS<n-1>.
+// "COMn" names the device the port map gives it (PortMap.h).
 #pragma once
 
+#include <optional>
 #include <string>
 
+#include "platform/posix/PortMap.h"
 #include "serial/SerialDevice.h"
 
 namespace h8sx::posix {
 
-// The device path that stands for a port name ("COM1".."COM6"); other names unchanged.
+// The device path that stands for a port name ("COM1".."COM6") in the port map beside the
+// program's settings; other names unchanged.
 std::string DevicePathFor(const std::string& portName);
 
 // One port at a time: a second CreateFile while a port is open fails, as it would for
@@ -22,6 +25,8 @@ public:
 
     // The descriptor of the open port, or -1: the front end waits on it for input.
     int CurrentFd() const { return fd_; }
+    // Port names lead where this map says, instead of the map beside the settings.
+    void UsePortMap(PortMap map);
 
     ComHandleValue CreateFile(const std::string& name) override;
     bool CloseHandle(ComHandleValue h) override;
@@ -40,6 +45,7 @@ private:
     bool IsOpen(ComHandleValue h) const;
 
     int fd_ = -1;
+    std::optional<PortMap> ports_;
 };
 
 }  // namespace h8sx::posix
