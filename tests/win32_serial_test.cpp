@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "app/TForm1.h"
+#include "platform/win32/Win32Platform.h"
 #include "platform/win32/Win32Serial.h"
 #include "platform/win32/WinApi.h"
 
@@ -141,6 +143,19 @@ TEST_F(Win32SerialTest, KeepsTheDriversOtherSettings) {
     EXPECT_EQ(raw.XoffChar, before.XoffChar);
     EXPECT_EQ(raw.fOutxCtsFlow, before.fOutxCtsFlow);
     EXPECT_EQ(raw.fInX, before.fInX);
+}
+
+// The port table: COM1 to COM6 in order whether or not they are there, and the wired COM1
+// present under the system's own name for it.
+TEST(Win32Ports, TheWiredPortIsListedUnderItsNumber) {
+    const std::vector<PortEntry> ports = Win32Platform().ListPorts();
+    ASSERT_GE(ports.size(), 6u);
+    for (int n = 0; n < 6; ++n) EXPECT_EQ(ports[n].name, "COM" + std::to_string(n + 1));
+    EXPECT_TRUE(ports[0].present);
+    EXPECT_EQ(ports[0].device, "\\\\.\\COM1");
+    EXPECT_FALSE(ports[0].detail.empty());
+    EXPECT_EQ(PortToolTip(ports[0]), "COM1: " + ports[0].detail);
+    EXPECT_EQ(PortToolTip(ports[5]), "COM6: no port");
 }
 
 }  // namespace
