@@ -2,6 +2,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
+#include <QEvent>
 #include <QMessageBox>
 
 #include <exception>
@@ -34,6 +35,20 @@ void OnClick(FormWindow& window, const std::string& name, F handler) {
                      [handler](bool checked) { Guarded([&] { handler(checked); }); });
 }
 
+// Brings the port buttons' hints up to date just before one shows, so that an adapter
+// plugged in meanwhile is there.
+class HintRefresh : public QObject {
+public:
+    HintRefresh(QObject* parent, TForm1& form1) : QObject(parent), form1_(form1) {}
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::ToolTip) Guarded([this] { form1_.ShowPortToolTips(); });
+        return false;
+    }
+
+private:
+    TForm1& form1_;
+};
+
 }  // namespace
 
 void QtToolkit::Connect(TForm1& form1, TForm2& form2) {
@@ -45,8 +60,11 @@ void QtToolkit::Connect(TForm1& form1, TForm2& form2) {
     OnClick(main, "Button2", [&form1](bool) { form1.Button2Click(); });  // VIEW
     OnClick(main, "Button3", [&form1](bool) { form1.Button3Click(); });  // RAM_WRITE
     OnClick(main, "CheckBox1", [&form1](bool ticked) { form1.SoundClicked(ticked); });
-    for (int i = 0; i < kPortCount; ++i)
+    auto* hints = new HintRefresh(&main, form1);
+    for (int i = 0; i < kPortCount; ++i) {
         OnClick(main, "RadioButton" + std::to_string(i + 1), [&form1, i](bool) { form1.PortButtonClicked(i); });
+        main.Control("RadioButton" + std::to_string(i + 1))->installEventFilter(hints);
+    }
 
     for (const ControlSpec& c : monitor.Layout().controls)
         if (c.keyIndex >= 0) OnClick(monitor, c.name, [&form2, key = c.keyIndex](bool) { form2.KeyClick(key); });

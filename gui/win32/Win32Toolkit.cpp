@@ -110,6 +110,12 @@ void Win32Toolkit::CloseMainWindow() {
 }
 
 void Win32Toolkit::Dispatch(MSG& msg) {
+    // The pointer comes to a port button: its hint is brought up to date before it shows,
+    // so that an adapter plugged in meanwhile is there.
+    if (msg.message == WM_MOUSEMOVE && msg.hwnd != hovered_) {
+        hovered_ = msg.hwnd;
+        if (toolTips_ && form1_ && IsPortButton(msg.hwnd)) Guarded([this] { form1_->ShowPortToolTips(); });
+    }
     // Tab and the arrow keys move between the controls of either window.
     HWND root = msg.hwnd ? GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
     if (root && IsDialogMessageW(root, &msg)) return;
@@ -168,6 +174,12 @@ void Win32Toolkit::SetPortButton(int index) {
         const std::string name = "RadioButton" + std::to_string(i + 1);
         SendMessageW(form1Window_->Control(name.c_str()), BM_SETCHECK, i == index ? BST_CHECKED : BST_UNCHECKED, 0);
     }
+}
+
+bool Win32Toolkit::IsPortButton(HWND h) const {
+    for (int i = 1; i <= kPortCount; ++i)
+        if (h == form1Window_->Control(("RadioButton" + std::to_string(i)).c_str())) return true;
+    return false;
 }
 
 void Win32Toolkit::SetPortToolTip(int index, const std::string& utf8) {

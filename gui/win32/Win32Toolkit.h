@@ -47,6 +47,7 @@ private:
     void Dispatch(MSG& msg);
     void CloseMainWindow();
     void Tick();
+    bool IsPortButton(HWND h) const;
 
     std::unique_ptr<FormWindow> form1Window_;
     std::unique_ptr<FormWindow> form2Window_;
@@ -59,6 +60,7 @@ private:
     bool shown_ = false;
     HWND toolTips_ = nullptr;  // the port buttons' hints
     unsigned tipsAdded_ = 0;   // bit n: button n has its hint
+    HWND hovered_ = nullptr;   // the window the pointer last moved over
 };
 
 }  // namespace h8sx::win32
