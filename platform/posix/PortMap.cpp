@@ -179,9 +179,11 @@ std::vector<PortEntry> PortMap::Scan() {
         byNumber[l.number] = l.device;
         known.insert(l.device);
     }
-    std::set<int> held;
-    for (int n = 1; n <= kAssignableComPorts; ++n)
-        if (byNumber.count(n) || !Override(n).empty() || UartExists(n)) held.insert(n);
+    std::set<int> held, uarts;
+    for (int n = 1; n <= kAssignableComPorts; ++n) {
+        if (UartExists(n)) uarts.insert(n);
+        if (byNumber.count(n) || !Override(n).empty() || uarts.count(n)) held.insert(n);
+    }
 
     std::vector<std::string> unnumbered;
     std::string added;
@@ -213,7 +215,7 @@ std::vector<PortEntry> PortMap::Scan() {
         const std::string name = "COM" + std::to_string(n);
         if (std::string v = Override(n); !v.empty()) add(name, v, Exists(v));
         else if (auto it = byNumber.find(n); it != byNumber.end()) add(name, it->second, Exists(it->second));
-        else if (n <= kAssignableComPorts && UartExists(n)) add(name, UartPath(n), true);
+        else if (uarts.count(n)) add(name, UartPath(n), true);
         else if (n <= kAssignableComPorts) add(name, {}, false);
     }
     for (const std::string& adapter : unnumbered) add({}, adapter, Exists(adapter));
