@@ -274,6 +274,10 @@ int CheckScale(const std::string& form, UINT dpi) {
     const long slack = dpi == 96 ? 0 : 2;
     int faults = 0;
     auto differs = [&](long got, long want) { return std::labs(got - want) > slack; };
+    auto fault = [&](const char* format, auto... args) {
+        ++faults;
+        std::printf(format, form.c_str(), args...);
+    };
 
     // The client area: what the system's frame at 96 DPI leaves of the table's outer size.
     const auto style = static_cast<DWORD>(GetWindowLongW(window, GWL_STYLE));
@@ -284,14 +288,12 @@ int CheckScale(const std::string& form, UINT dpi) {
     GetClientRect(window, &client);
     GetWindowRect(window, &outer);
     if (differs(client.right, wantW) || differs(client.bottom, wantH))
-        ++faults, std::printf("%s: client area %ldx%ld, not %ldx%ld\n", form.c_str(), client.right, client.bottom,
-                              wantW, wantH);
+        fault("%s: client area %ldx%ld, not %ldx%ld\n", client.right, client.bottom, wantW, wantH);
     if (differs(outer.left, AtDpi(spec->left, dpi)) || differs(outer.top, AtDpi(spec->top, dpi)))
-        ++faults, std::printf("%s: at %ld,%ld on the screen, not %ld,%ld\n", form.c_str(), outer.left, outer.top,
-                              AtDpi(spec->left, dpi), AtDpi(spec->top, dpi));
+        fault("%s: at %ld,%ld on the screen, not %ld,%ld\n", outer.left, outer.top, AtDpi(spec->left, dpi),
+              AtDpi(spec->top, dpi));
     if (dpi == 96 && (outer.right - outer.left != spec->width || outer.bottom - outer.top != spec->height))
-        ++faults, std::printf("%s: outer size %ldx%ld at 96 DPI\n", form.c_str(), outer.right - outer.left,
-                              outer.bottom - outer.top);
+        fault("%s: outer size %ldx%ld at 96 DPI\n", outer.right - outer.left, outer.bottom - outer.top);
 
     HHOOK hook = HookWriter(window);
     HWND sink = SinkWindow(kMeasureSinkClass, MeasureSinkProc);
@@ -302,7 +304,7 @@ int CheckScale(const std::string& form, UINT dpi) {
         HWND h = GetDlgItem(window, win32::kFirstControlId + static_cast<int>(i));
         RECT r;
         if (!h || !GetWindowRect(h, &r)) {
-            ++faults, std::printf("%s: no %s\n", form.c_str(), c.name);
+            fault("%s: no %s\n", c.name);
             continue;
         }
         MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&r), 2);
@@ -316,30 +318,28 @@ int CheckScale(const std::string& form, UINT dpi) {
         if (differs(r.left, AtDpi(left, dpi)) || differs(r.top, AtDpi(top, dpi)) ||
             (sized && differs(height, AtDpi(c.height, dpi))) ||
             (sized && (label ? width < AtDpi(c.width, dpi) - slack : differs(width, AtDpi(c.width, dpi)))))
-            ++faults, std::printf("%s %s: %ldx%ld at %ld,%ld, not %ldx%ld at %ld,%ld\n", form.c_str(), c.name, width,
-                                  height, r.left, r.top, AtDpi(c.width, dpi), AtDpi(c.height, dpi),
-                                  AtDpi(left, dpi), AtDpi(top, dpi));
+            fault("%s %s: %ldx%ld at %ld,%ld, not %ldx%ld at %ld,%ld\n", c.name, width, height, r.left, r.top,
+                  AtDpi(c.width, dpi), AtDpi(c.height, dpi), AtDpi(left, dpi), AtDpi(top, dpi));
         if (r.left < 0 || r.top < 0 || r.right > client.right || r.bottom > client.bottom)
-            ++faults, std::printf("%s %s: reaches out of the client area (%ld,%ld to %ld,%ld)\n", form.c_str(),
-                                  c.name, r.left, r.top, r.right, r.bottom);
+            fault("%s %s: reaches out of the client area (%ld,%ld to %ld,%ld)\n", c.name, r.left, r.top,
+                  r.right, r.bottom);
         if (c.kind == ControlKind::Memo || c.kind == ControlKind::ProgressBar) continue;
         DWORD_PTR result = 0;
         SendMessageTimeoutW(h, measure, 0, 0, SMTO_ABORTIFHUNG, 2000, &result);
         const auto m = measured.find(h);
         if (m == measured.end()) {
-            ++faults, std::printf("%s %s: caption not measured\n", form.c_str(), c.name);
+            fault("%s %s: caption not measured\n", c.name);
             continue;
         }
         const long room = width - AtDpi(CaptionInset(c.kind), dpi);
         if (m->second.cx > room)
-            ++faults, std::printf("%s %s: caption %ld px wide, room for %ld\n", form.c_str(), c.name, m->second.cx,
-                                  room);
+            fault("%s %s: caption %ld px wide, room for %ld\n", c.name, m->second.cx, room);
     }
     UnhookWindowsHookEx(hook);
     DestroyWindow(sink);
     if (faults) return 1;
-    std::printf("%s at %u DPI: client area %ldx%ld, %zu controls in place, every caption whole\n", form.c_str(),
-                dpi, client.right, client.bottom, spec->controls.size());
+    std::printf("%s at %u DPI: client area %ldx%ld, %zu controls in place, every caption whole\n",
+                form.c_str(), dpi, client.right, client.bottom, spec->controls.size());
     return 0;
 }
 

@@ -50,9 +50,9 @@ SIZE OuterSize(SIZE client, DWORD style, DWORD exStyle, UINT dpi) {
     // Without it the system's frame is the one of the system DPI; at another DPI its
     // thicknesses are scaled alike.
     AdjustWindowRectEx(&r, style, FALSE, exStyle);
-    const UINT system = SystemDpi();
-    return {client.cx + MulDiv(r.right - r.left - client.cx, static_cast<int>(dpi), static_cast<int>(system)),
-            client.cy + MulDiv(r.bottom - r.top - client.cy, static_cast<int>(dpi), static_cast<int>(system))};
+    const int now = static_cast<int>(SystemDpi()), wanted = static_cast<int>(dpi);
+    return {client.cx + MulDiv(r.right - r.left - client.cx, wanted, now),
+            client.cy + MulDiv(r.bottom - r.top - client.cy, wanted, now)};
 }
 
 }  // namespace h8sx::win32

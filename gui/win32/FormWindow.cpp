@@ -181,7 +181,8 @@ RECT FormWindow::Place(const ControlSpec& c) const {
 }
 
 SIZE FormWindow::OuterSizeAt(UINT dpi) const {
-    return OuterSize({Scale(tableClient_.cx, dpi), Scale(tableClient_.cy, dpi)}, kFormStyle, kFormExStyle, dpi);
+    const SIZE client{Scale(tableClient_.cx, dpi), Scale(tableClient_.cy, dpi)};
+    return OuterSize(client, kFormStyle, kFormExStyle, dpi);
 }
 
 void FormWindow::LayOut(UINT dpi, const RECT* at) {
@@ -213,7 +214,8 @@ void FormWindow::SizeWindow(const RECT* at) {
     if (IsIconic(hwnd_) || !GetClientRect(hwnd_, &client)) return;
     const int dx = Px(tableClient_.cx) - client.right, dy = Px(tableClient_.cy) - client.bottom;
     if (dx || dy)
-        SetWindowPos(hwnd_, nullptr, 0, 0, outer.cx + dx, outer.cy + dy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        SetWindowPos(hwnd_, nullptr, 0, 0, outer.cx + dx, outer.cy + dy,
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void FormWindow::Build(const ControlSpec& c, int index) {
@@ -231,9 +233,10 @@ void FormWindow::Build(const ControlSpec& c, int index) {
     const DWORD exStyle = c.kind == ControlKind::Memo ? WS_EX_CLIENTEDGE : 0;
 
     HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(hwnd_, GWLP_HINSTANCE));
-    HWND h = CreateWindowExW(exStyle, ClassOf(c.kind), Widen(c.caption).c_str(), style, r.left, r.top, r.right - r.left,
-                             r.bottom - r.top, hwnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstControlId + index)),
-                             instance, nullptr);
+    HWND h = CreateWindowExW(exStyle, ClassOf(c.kind), Widen(c.caption).c_str(), style, r.left, r.top,
+                             r.right - r.left, r.bottom - r.top, hwnd_,
+                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstControlId + index)), instance,
+                             nullptr);
     controls_[index] = h;
     HFONT font = FontFor(c.font);
     SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
