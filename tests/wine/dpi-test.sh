@@ -6,7 +6,8 @@
 # scale (at 96 exactly the tables' pixels), and every caption must fit its control in the
 # control's own font (win32_probe check-scale). At 96, both windows are also told of a
 # change to 144 and back, as when moved to a screen of another scale. A screenshot of each
-# scale is left in WORKDIR (dpiN.png, and dpi96-to-144.png).
+# scale is left in WORKDIR (dpiN.png, dpi96-to-144.png); back at 96 the screen must be the
+# first start's pixel for pixel.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 prefix="$(realpath -m "$1")" writer="$2" probe_exe="$3" work="$4"
@@ -55,6 +56,10 @@ for dpi in 96 120 144 192; do
     probe check-scale 144 || fail "the windows after a change to 144 DPI"
     probe dpi-change 96 || fail "no change of DPI"
     probe check-scale 96 || fail "the windows after a change back to 96 DPI"
+    sleep 0.5
+    shot dpi96-again
+    differ=$(compare -metric AE "$work/dpi96.png" "$work/dpi96-again.png" /dev/null 2>&1 || true)
+    [ "$differ" = 0 ] || fail "back at 96 DPI, $differ pixels differ from the first start"
   fi
   probe close
   status=0
