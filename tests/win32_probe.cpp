@@ -20,15 +20,29 @@
 //   win32_probe cancel-dialog                cancels that dialog
 //   win32_probe rect FORM                    prints the window's place on the screen as
 //                                            WxH+X+Y, for a screenshot of it alone
+//   win32_probe show FORM                    shows the window without activating it (the
+//                                            monitor window, which VIEW shows only with a
+//                                            port)
+//   win32_probe check-scale DPI              checks both windows' layout at DPI: client
+//                                            area, place and every control the table's
+//                                            times DPI/96, within the client area, each
+//                                            caption no wider than its control in its own
+//                                            font
+//   win32_probe dpi-change DPI               tells both windows the system's DPI changed to
+//                                            DPI, with a place on the screen at that scale
 //   win32_probe close                        closes the main window
+#include <cmath>
+#include <initializer_list>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "app/Layout.h"
+#include "gui/win32/Dpi.h"
 #include "gui/win32/FormWindow.h"
 #include "platform/win32/WideText.h"
 
@@ -151,8 +165,32 @@ int OpenFile(double seconds, const std::string& path) {
     return 0;
 }
 
-// The recording: win32_probe_hook.dll, loaded into the writer by the system, sends every
-// text set on a window of the writer's GUI thread to this hidden window.
+// win32_probe_hook.dll, loaded into the writer by the system, runs in the writer's GUI
+// thread: with the hook in place it sends to the probe's hidden sink windows.
+HHOOK HookWriter(HWND main) {
+    // Beside the probe; the writer loads it from the same place.
+    HMODULE library = LoadLibraryW(L"win32_probe_hook.dll");
+    FARPROC found = library ? GetProcAddress(library, "ProbeCallWndProc") : nullptr;
+    HOOKPROC proc = nullptr;
+    static_assert(sizeof proc == sizeof found);
+    std::memcpy(&proc, &found, sizeof proc);  // the exported hook's own type
+    if (!proc) return std::fprintf(stderr, "no win32_probe_hook.dll beside the probe\n"), nullptr;
+    HHOOK hook = SetWindowsHookExW(WH_CALLWNDPROC, proc, library, GetWindowThreadProcessId(main, nullptr));
+    if (!hook) std::fprintf(stderr, "cannot hook the writer (error %lu)\n", GetLastError());
+    return hook;
+}
+
+// Hidden but top-level, so that FindWindow finds it.
+HWND SinkWindow(const wchar_t* className, WNDPROC proc) {
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = proc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = className;
+    RegisterClassW(&wc);
+    return CreateWindowExW(0, className, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance, nullptr);
+}
+
+// The recording: the hook sends every text set on a window of the writer's GUI thread.
 constexpr wchar_t kSinkClass[] = L"H8sxProbeSink";
 
 struct Recording {
@@ -179,25 +217,10 @@ int Record(const std::string& path) {
     HWND main = FormHandle(MainWindowLayout());
     HWND label = ControlHandle("Form1", "Label3");
     if (!main || !label) return std::fprintf(stderr, "no main window\n"), 1;
-    // Beside the probe; the writer loads it from the same place.
-    HMODULE library = LoadLibraryW(L"win32_probe_hook.dll");
-    FARPROC found = library ? GetProcAddress(library, "ProbeCallWndProc") : nullptr;
-    HOOKPROC proc = nullptr;
-    static_assert(sizeof proc == sizeof found);
-    std::memcpy(&proc, &found, sizeof proc);  // the exported hook's own type
-    if (!proc) return std::fprintf(stderr, "no win32_probe_hook.dll beside the probe\n"), 1;
-
-    WNDCLASSW wc{};
-    wc.lpfnWndProc = SinkProc;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = kSinkClass;
-    RegisterClassW(&wc);
-    // Hidden but top-level, so that FindWindow finds it.
-    HWND sink =
-        CreateWindowExW(0, kSinkClass, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance, nullptr);
+    HWND sink = SinkWindow(kSinkClass, SinkProc);
     if (!sink) return std::fprintf(stderr, "no sink window\n"), 1;
-    HHOOK hook = SetWindowsHookExW(WH_CALLWNDPROC, proc, library, GetWindowThreadProcessId(main, nullptr));
-    if (!hook) return std::fprintf(stderr, "cannot hook the writer (error %lu)\n", GetLastError()), 1;
+    HHOOK hook = HookWriter(main);
+    if (!hook) return 1;
     // No text comes before the loop below looks at messages: the file stands for "recording".
     std::FILE* out = _wfopen(Widen(path).c_str(), L"wb");
     if (!out) return std::fprintf(stderr, "cannot record to %s\n", path.c_str()), 1;
@@ -213,17 +236,140 @@ int Record(const std::string& path) {
     return 0;
 }
 
+// The layout at a DPI. The hook measures each caption in the writer, where the control's
+// font lives, and sends the extent to the measure sink.
+constexpr wchar_t kMeasureSinkClass[] = L"H8sxProbeMeasureSink";
+std::map<HWND, SIZE> measured;
+
+LRESULT CALLBACK MeasureSinkProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_COPYDATA) {
+        const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lp);
+        if (data->cbData == sizeof(SIZE))
+            measured[reinterpret_cast<HWND>(data->dwData)] = *static_cast<const SIZE*>(data->lpData);
+        return TRUE;
+    }
+    return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+// A length of the table at a DPI, rounded to the nearest pixel.
+long AtDpi(int tablePixels, UINT dpi) { return std::lround(tablePixels * static_cast<double>(dpi) / 96); }
+
+// What the system's button takes of the width beside the caption at 96 DPI: the check or
+// radio glyph, the frame of a push button, the frame and indent of a group box caption.
+int CaptionInset(ControlKind kind) {
+    switch (kind) {
+        case ControlKind::CheckBox:
+        case ControlKind::RadioButton: return 13;
+        case ControlKind::Button: return 4;
+        case ControlKind::GroupBox: return 16;
+        default: return 0;
+    }
+}
+
+int CheckScale(const std::string& form, UINT dpi) {
+    const WindowSpec* spec = Layout(form);
+    HWND window = spec ? FormHandle(*spec) : nullptr;
+    if (!window) return std::fprintf(stderr, "no window %s\n", form.c_str()), 1;
+    // Exact at 96 DPI, the windows of the tables pixel for pixel; within rounding elsewhere.
+    const long slack = dpi == 96 ? 0 : 2;
+    int faults = 0;
+    auto differs = [&](long got, long want) { return std::labs(got - want) > slack; };
+    auto fault = [&](const char* format, auto... args) {
+        ++faults;
+        std::printf(format, form.c_str(), args...);
+    };
+
+    // The client area: what the system's frame at 96 DPI leaves of the table's outer size.
+    const auto style = static_cast<DWORD>(GetWindowLongW(window, GWL_STYLE));
+    const auto exStyle = static_cast<DWORD>(GetWindowLongW(window, GWL_EXSTYLE));
+    const SIZE frame = win32::OuterSize({0, 0}, style, exStyle, 96);
+    const long wantW = AtDpi(spec->width - frame.cx, dpi), wantH = AtDpi(spec->height - frame.cy, dpi);
+    RECT client, outer;
+    GetClientRect(window, &client);
+    GetWindowRect(window, &outer);
+    if (differs(client.right, wantW) || differs(client.bottom, wantH))
+        fault("%s: client area %ldx%ld, not %ldx%ld\n", client.right, client.bottom, wantW, wantH);
+    if (differs(outer.left, AtDpi(spec->left, dpi)) || differs(outer.top, AtDpi(spec->top, dpi)))
+        fault("%s: at %ld,%ld on the screen, not %ld,%ld\n", outer.left, outer.top, AtDpi(spec->left, dpi),
+              AtDpi(spec->top, dpi));
+    if (dpi == 96 && (outer.right - outer.left != spec->width || outer.bottom - outer.top != spec->height))
+        fault("%s: outer size %ldx%ld at 96 DPI\n", outer.right - outer.left, outer.bottom - outer.top);
+
+    HHOOK hook = HookWriter(window);
+    HWND sink = SinkWindow(kMeasureSinkClass, MeasureSinkProc);
+    if (!hook || !sink) return 1;
+    const UINT measure = RegisterWindowMessageW(L"H8sxProbeMeasure");
+    for (std::size_t i = 0; i < spec->controls.size(); ++i) {
+        const ControlSpec& c = spec->controls[i];
+        HWND h = GetDlgItem(window, win32::kFirstControlId + static_cast<int>(i));
+        RECT r;
+        if (!h || !GetWindowRect(h, &r)) {
+            fault("%s: no %s\n", c.name);
+            continue;
+        }
+        MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&r), 2);
+        int left = c.left, top = c.top;
+        if (const ControlSpec* box = c.parent ? FindControl(*spec, c.parent) : nullptr)
+            left += box->left, top += box->top;
+        const long width = r.right - r.left, height = r.bottom - r.top;
+        // Labels grow with their text; one of no size in the table is sized to its text.
+        const bool label = c.kind == ControlKind::Label;
+        const bool sized = !label || c.height != 0;
+        if (differs(r.left, AtDpi(left, dpi)) || differs(r.top, AtDpi(top, dpi)) ||
+            (sized && differs(height, AtDpi(c.height, dpi))) ||
+            (sized && (label ? width < AtDpi(c.width, dpi) - slack : differs(width, AtDpi(c.width, dpi)))))
+            fault("%s %s: %ldx%ld at %ld,%ld, not %ldx%ld at %ld,%ld\n", c.name, width, height, r.left, r.top,
+                  AtDpi(c.width, dpi), AtDpi(c.height, dpi), AtDpi(left, dpi), AtDpi(top, dpi));
+        if (r.left < 0 || r.top < 0 || r.right > client.right || r.bottom > client.bottom)
+            fault("%s %s: reaches out of the client area (%ld,%ld to %ld,%ld)\n", c.name, r.left, r.top,
+                  r.right, r.bottom);
+        if (c.kind == ControlKind::Memo || c.kind == ControlKind::ProgressBar) continue;
+        DWORD_PTR result = 0;
+        SendMessageTimeoutW(h, measure, 0, 0, SMTO_ABORTIFHUNG, 2000, &result);
+        const auto m = measured.find(h);
+        if (m == measured.end()) {
+            fault("%s %s: caption not measured\n", c.name);
+            continue;
+        }
+        const long room = width - AtDpi(CaptionInset(c.kind), dpi);
+        if (m->second.cx > room)
+            fault("%s %s: caption %ld px wide, room for %ld\n", c.name, m->second.cx, room);
+    }
+    UnhookWindowsHookEx(hook);
+    DestroyWindow(sink);
+    if (faults) return 1;
+    std::printf("%s at %u DPI: client area %ldx%ld, %zu controls in place, every caption whole\n",
+                form.c_str(), dpi, client.right, client.bottom, spec->controls.size());
+    return 0;
+}
+
+int ChangeDpi(const std::string& form, UINT dpi) {
+    const WindowSpec* spec = Layout(form);
+    HWND window = spec ? FormHandle(*spec) : nullptr;
+    if (!window) return std::fprintf(stderr, "no window %s\n", form.c_str()), 1;
+    HHOOK hook = HookWriter(window);
+    if (!hook) return 1;
+    DWORD_PTR result = 0;
+    const LPARAM at = MAKELPARAM(AtDpi(spec->left, dpi), AtDpi(spec->top, dpi));
+    const bool sent = SendMessageTimeoutW(window, RegisterWindowMessageW(L"H8sxProbeDpi"), dpi, at,
+                                          SMTO_ABORTIFHUNG, 5000, &result);
+    UnhookWindowsHookEx(hook);
+    return sent ? 0 : 1;
+}
+
 int Usage() {
     std::fprintf(
         stderr,
         "usage: win32_probe wait-window|click|press|text|wait-text|record|wait-dialog|open-file|"
-        "cancel-dialog|rect|close ...\n");
+        "cancel-dialog|rect|show|check-scale|dpi-change|close ...\n");
     return 2;
 }
 
 }  // namespace
 
 int main() {
+    // The writer's windows in the screen's own pixels, whatever its scale.
+    SetProcessDPIAware();
     // The arguments as UTF-8, whatever the code page: status texts are Japanese.
     int argc = 0;
     wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &argc);
@@ -274,6 +420,18 @@ int main() {
     if (cmd == "cancel-dialog" && argc == 2) {
         HWND d = FindDialog();
         return d && PostMessageW(d, WM_COMMAND, IDCANCEL, 0) ? 0 : 1;
+    }
+    if (cmd == "show" && argc == 3) {
+        const WindowSpec* spec = Layout(argv[2]);
+        HWND w = spec ? FormHandle(*spec) : nullptr;
+        return w && (ShowWindow(w, SW_SHOWNOACTIVATE), IsWindowVisible(w)) ? 0 : 1;
+    }
+    if ((cmd == "check-scale" || cmd == "dpi-change") && argc == 3) {
+        const auto dpi = static_cast<UINT>(std::atoi(argv[2]));
+        int status = 0;
+        for (const char* form : {"Form1", "Form2"})
+            status |= cmd == "check-scale" ? CheckScale(form, dpi) : ChangeDpi(form, dpi);
+        return status;
     }
     if (cmd == "close" && argc == 2) {
         HWND main = FormHandle(MainWindowLayout());

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "app/TForm1.h"
+#include "gui/win32/Dpi.h"
 #include "platform/win32/WideText.h"
 
 namespace h8sx::win32 {
@@ -19,6 +20,9 @@ const wchar_t* const kProportionalFallbacks[] = {L"MS PGothic", L"Meiryo UI", L"
                                                   L"Noto Sans CJK JP", L"Droid Sans Fallback"};
 const wchar_t* const kFixedFallbacks[] = {L"MS Gothic", L"Noto Sans Mono CJK JP", L"Noto Sans CJK JP",
                                           L"Droid Sans Fallback"};
+
+constexpr DWORD kFormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+constexpr DWORD kFormExStyle = WS_EX_CONTROLPARENT;
 
 int CALLBACK FaceFound(const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM found) {
     *reinterpret_cast<bool*>(found) = true;
@@ -93,20 +97,28 @@ std::wstring InstalledFace(const char* face) {
     return wanted;  // the font mapper picks one of the character set
 }
 
-FormWindow::FormWindow(const WindowSpec& spec, HINSTANCE instance) : spec_(spec) {
+FormWindow::FormWindow(const WindowSpec& spec, HINSTANCE instance) : spec_(spec), dpi_(SystemDpi()) {
     RegisterFormClass(instance, Proc);
-    // The table gives the outer size; controls sit in client coordinates, unscaled. The
-    // window paints its background beneath the controls too (no WS_CLIPCHILDREN): a
-    // group box draws only its frame and caption.
-    hwnd_ = CreateWindowExW(WS_EX_CONTROLPARENT, kFormClass, Widen(spec.caption).c_str(),
-                            WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, spec.left,
-                            spec.top, spec.width, spec.height, nullptr, nullptr, instance, this);
+    // The table gives the outer size at 96 DPI; the client area is what the frame of 96 DPI
+    // leaves of it, and that is what scales, the frame being the system's at each DPI.
+    const SIZE frame = OuterSize({0, 0}, kFormStyle, kFormExStyle, kTableDpi);
+    tableClient_ = {spec.width - frame.cx, spec.height - frame.cy};
+    // Controls sit in client coordinates. The window paints its background beneath the
+    // controls too (no WS_CLIPCHILDREN): a group box draws only its frame and caption.
+    const SIZE outer = OuterSizeAt(dpi_);
+    hwnd_ = CreateWindowExW(kFormExStyle, kFormClass, Widen(spec.caption).c_str(), kFormStyle, Px(spec.left),
+                            Px(spec.top), outer.cx, outer.cy, nullptr, nullptr, instance, this);
     controls_.assign(spec.controls.size(), nullptr);
     for (std::size_t i = 0; i < spec.controls.size(); ++i) Build(spec.controls[i], static_cast<int>(i));
     // Group boxes go beneath every other control, so that their buttons are drawn over them.
     for (std::size_t i = 0; i < spec.controls.size(); ++i)
         if (spec.controls[i].kind == ControlKind::GroupBox)
             SetWindowPos(controls_[i], HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    // A screen of another DPI than the primary one.
+    if (const UINT dpi = WindowDpi(hwnd_); dpi != dpi_)
+        LayOut(dpi, nullptr);
+    else
+        SizeWindow(nullptr);
 }
 
 FormWindow::~FormWindow() {
@@ -130,7 +142,7 @@ const ControlSpec* FormWindow::SpecOf(HWND control) const {
 HFONT FormWindow::FontFor(const FontSpec& own) {
     const FontSpec& w = spec_.font;
     const char* face = own.face ? own.face : w.face;
-    const int height = own.pixelHeight ? own.pixelHeight : w.pixelHeight;
+    const int height = Px(own.pixelHeight ? own.pixelHeight : w.pixelHeight);
     const BYTE charset = own.shiftJis ? SHIFTJIS_CHARSET : ANSI_CHARSET;
     const std::wstring key = Widen(face) + L'/' + std::to_wstring(height) + (own.bold ? L"b" : L"") +
                              std::to_wstring(charset);
@@ -153,8 +165,10 @@ HBRUSH FormWindow::BrushFor(Rgb colour) {
     return brush;
 }
 
-void FormWindow::Build(const ControlSpec& c, int index) {
-    int left = c.left, top = c.top, width = c.width, height = c.height;
+int FormWindow::Px(int tablePixels) const { return Scale(tablePixels, dpi_); }
+
+RECT FormWindow::Place(const ControlSpec& c) const {
+    int left = c.left, top = c.top;
     if (c.parent) {
         // Placed within the group box; a sibling of it, so that its clicks reach the window.
         if (const ControlSpec* box = FindControl(spec_, c.parent)) {
@@ -162,6 +176,50 @@ void FormWindow::Build(const ControlSpec& c, int index) {
             top += box->top;
         }
     }
+    const int x = Px(left), y = Px(top);
+    return {x, y, x + Px(c.width), y + Px(c.height)};
+}
+
+SIZE FormWindow::OuterSizeAt(UINT dpi) const {
+    const SIZE client{Scale(tableClient_.cx, dpi), Scale(tableClient_.cy, dpi)};
+    return OuterSize(client, kFormStyle, kFormExStyle, dpi);
+}
+
+void FormWindow::LayOut(UINT dpi, const RECT* at) {
+    dpi_ = dpi;
+    // Fonts of the new height for every control; those of the old go once none uses them.
+    const auto oldFonts = std::move(fonts_);
+    fonts_.clear();
+    const BOOL redraw = IsWindowVisible(hwnd_);
+    for (std::size_t i = 0; i < controls_.size(); ++i) {
+        const ControlSpec& c = spec_.controls[i];
+        const RECT r = Place(c);
+        SetWindowPos(controls_[i], nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+        SendMessageW(controls_[i], WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(c.font)), redraw);
+        if (c.kind == ControlKind::Label) FitLabel(controls_[i]);
+    }
+    for (const auto& f : oldFonts) DeleteObject(f.second);
+    SizeWindow(at);
+    if (redraw) InvalidateRect(hwnd_, nullptr, TRUE);
+}
+
+void FormWindow::SizeWindow(const RECT* at) {
+    const SIZE outer = OuterSizeAt(dpi_);
+    SetWindowPos(hwnd_, nullptr, at ? at->left : 0, at ? at->top : 0, outer.cx, outer.cy,
+                 SWP_NOZORDER | SWP_NOACTIVATE | (at ? 0 : SWP_NOMOVE));
+    // Where the frame the system draws is not the one reckoned with (the frame scaled from
+    // the system DPI's on older systems), the client area is made up to the laid-out one.
+    RECT client;
+    if (IsIconic(hwnd_) || !GetClientRect(hwnd_, &client)) return;
+    const int dx = Px(tableClient_.cx) - client.right, dy = Px(tableClient_.cy) - client.bottom;
+    if (dx || dy)
+        SetWindowPos(hwnd_, nullptr, 0, 0, outer.cx + dx, outer.cy + dy,
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void FormWindow::Build(const ControlSpec& c, int index) {
+    const RECT r = Place(c);
     DWORD style = StyleOf(c, TextColour(c));
     // The group box is drawn beneath its buttons and must not clip them away.
     if (c.kind == ControlKind::GroupBox) style &= ~WS_CLIPSIBLINGS;
@@ -175,9 +233,10 @@ void FormWindow::Build(const ControlSpec& c, int index) {
     const DWORD exStyle = c.kind == ControlKind::Memo ? WS_EX_CLIENTEDGE : 0;
 
     HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(hwnd_, GWLP_HINSTANCE));
-    HWND h = CreateWindowExW(exStyle, ClassOf(c.kind), Widen(c.caption).c_str(), style, left, top, width, height,
-                             hwnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstControlId + index)),
-                             instance, nullptr);
+    HWND h = CreateWindowExW(exStyle, ClassOf(c.kind), Widen(c.caption).c_str(), style, r.left, r.top,
+                             r.right - r.left, r.bottom - r.top, hwnd_,
+                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstControlId + index)), instance,
+                             nullptr);
     controls_[index] = h;
     HFONT font = FontFor(c.font);
     SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
@@ -214,7 +273,7 @@ LRESULT CALLBACK FormWindow::Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 }
 
 int FormWindow::EmHeight(const ControlSpec& c) const {
-    return c.font.pixelHeight ? c.font.pixelHeight : spec_.font.pixelHeight;
+    return Px(c.font.pixelHeight ? c.font.pixelHeight : spec_.font.pixelHeight);
 }
 
 void FormWindow::FitLabel(HWND label) {
@@ -232,8 +291,8 @@ void FormWindow::FitLabel(HWND label) {
     GetTextExtentPoint32W(dc, text.c_str(), length, &size);
     SelectObject(dc, old);
     ReleaseDC(label, dc);
-    const int width = std::max<int>(c->width, size.cx);
-    const int height = c->height ? c->height : EmHeight(*c) + 2;
+    const int width = std::max<int>(Px(c->width), size.cx);
+    const int height = c->height ? Px(c->height) : EmHeight(*c) + Px(2);
     RECT r;
     GetWindowRect(label, &r);
     if (r.right - r.left != width || r.bottom - r.top != height)
@@ -290,7 +349,7 @@ void FormWindow::DrawColouredButton(const DRAWITEMSTRUCT& item) {
                   DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
     }
     if (item.itemState & ODS_FOCUS) {
-        InflateRect(&r, -3, -3);
+        InflateRect(&r, -Px(3), -Px(3));
         DrawFocusRect(item.hDC, &r);
     }
 }
@@ -331,6 +390,14 @@ LRESULT FormWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
             }
             break;
         }
+        case WM_GETDPISCALEDSIZE:
+            // The size at the new DPI is the laid-out one, not the old one stretched.
+            *reinterpret_cast<SIZE*>(lp) = OuterSizeAt(LOWORD(wp));
+            return TRUE;
+        case WM_DPICHANGED:
+            // Moved to a screen of another scale, or the scale changed.
+            LayOut(LOWORD(wp), reinterpret_cast<const RECT*>(lp));
+            return 0;
         case WM_TIMER:
             if (wp == kTimer1Id && onTimer) onTimer();
             return 0;

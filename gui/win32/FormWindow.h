@@ -1,5 +1,6 @@
 // A top-level window built from one of the layout tables: every control at its place in
-// pixels (client coordinates), with its caption, font and colours, found by its form name.
+// pixels (client coordinates) scaled to the screen's DPI, with its caption, font and
+// colours, found by its form name.
 #pragma once
 
 #include <functional>
@@ -48,6 +49,17 @@ private:
     static LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
     LRESULT OnMessage(UINT msg, WPARAM wp, LPARAM lp);
     void Build(const ControlSpec& c, int index);
+    // Places the controls, their fonts and the window's size at that DPI; the window moves
+    // to `at` (the system's suggestion on a change of DPI), or stays where it is.
+    void LayOut(UINT dpi, const RECT* at);
+    // The window's size for its client area at its DPI, moved to `at` or staying.
+    void SizeWindow(const RECT* at);
+    // A length from the table at the window's DPI.
+    int Px(int tablePixels) const;
+    // A control's place in the client area at the window's DPI.
+    RECT Place(const ControlSpec& c) const;
+    // The window's outer size at a DPI.
+    SIZE OuterSizeAt(UINT dpi) const;
     HFONT FontFor(const FontSpec& own);
     HBRUSH BrushFor(Rgb colour);
     const ControlSpec* SpecOf(HWND control) const;
@@ -60,6 +72,8 @@ private:
 
     const WindowSpec& spec_;
     HWND hwnd_ = nullptr;
+    UINT dpi_;
+    SIZE tableClient_;  // the client area at the tables' DPI
     std::vector<HWND> controls_;  // by table index
     std::vector<std::pair<std::wstring, HFONT>> fonts_;
     std::vector<std::pair<COLORREF, HBRUSH>> brushes_;

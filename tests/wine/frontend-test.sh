@@ -17,6 +17,7 @@
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 . "$here/sim-lib.sh"
+. "$here/display-lib.sh"
 sim="$1" prefix="$2" writer="$3" probe_exe="$4" work="$5"
 require_sim "$sim"
 run="$here/../../cmake/wine-run.sh"
@@ -36,10 +37,7 @@ cleanup() {
     for _ in $(seq 50); do kill -0 "$recorder_pid" 2>/dev/null || break; sleep 0.1; done
     kill "$recorder_pid" 2>/dev/null || true
   fi
-  # The prefix's server and desktop end before their display does: a next run would
-  # otherwise meet a server still tied to a display that is gone.
-  export WINEPREFIX="$prefix" WINEDEBUG=-all
-  timeout 20 wineserver -w > /dev/null 2>&1 || wineserver -k > /dev/null 2>&1 || true
+  stop_wineserver "$prefix"
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
 }
 trap cleanup EXIT
@@ -103,11 +101,7 @@ with open(f"{work}/ram.answer", "w") as f:
     f.write(f"RAM: 2 records, {len(first) + len(second)} bytes ロード完了")
 EOF
 
-# A display of our own: Xvfb picks a free number and tells it on a descriptor.
-Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3> "$work/display" 2>/dev/null &
-xvfb_pid=$!
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-export DISPLAY=":$(head -1 "$work/display")"
+start_display "$work" 1280x800
 
 # The probe writes text-mode lines (CR LF).
 probe() { "$run" "$prefix" "$probe_exe" "$@" | tr -d '\r'; }

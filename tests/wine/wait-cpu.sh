@@ -5,6 +5,7 @@
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 . "$here/sim-lib.sh"
+. "$here/display-lib.sh"
 sim="$1" prefix="$2" writer="$3" probe_exe="$4" work="$5" seconds="${6:-10}"
 require_sim "$sim"
 run="$here/../../cmake/wine-run.sh"
@@ -13,10 +14,7 @@ cp "$writer" "$work/app/"; printf '113' > "$work/app/vtq1653.par"
 xvfb_pid= writer_pid=
 cleanup() { stop_sim; [ -n "$writer_pid" ] && kill "$writer_pid" 2>/dev/null; [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null; true; }
 trap cleanup EXIT
-Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3> "$work/display" 2>/dev/null &
-xvfb_pid=$!
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-export DISPLAY=":$(head -1 "$work/display")"
+start_display "$work" 1280x800
 probe() { "$run" "$prefix" "$probe_exe" "$@" | tr -d '\r'; }
 
 start_sim "$sim" "$prefix" "$work/sim.log" --erase-ms 30000
