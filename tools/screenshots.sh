@@ -72,20 +72,9 @@ start_display() {
 start_board() { start_sim "$root/build/bin/h8sx-sim" "$1" "$1-board.log" --pace || fail "no virtual board"; }
 logged() { grep -q "$2" "$1"; }
 
-# crop SHOT OUT RECT...: OUT is the part of SHOT that holds every rectangle (WxH+X+Y), with
-# a margin of the screen around it.
-crop() {
-  local shot="$1" out="$2"
-  shift 2
-  local box
-  box="$(printf '%s\n' "$@" | awk -F'[x+]' '
-    { l = $3; t = $4; r = $3 + $1; b = $4 + $2
-      if (NR == 1 || l < L) L = l; if (NR == 1 || t < T) T = t
-      if (NR == 1 || r > R) R = r; if (NR == 1 || b > B) B = b }
-    END { m = 12; L -= m; T -= m; R += m; B += m; if (L < 0) L = 0; if (T < 0) T = 0
-          printf "%dx%d+%d+%d", R - L, B - T, L, T }')"
-  convert "$shot" -crop "$box" +repage -strip "$out"
-}
+# crop SHOT OUT: OUT is the part of SHOT that the windows cover, in a margin of the
+# screen's white.
+crop() { convert "$1" -trim +repage -bordercolor white -border 12 -strip "$2"; }
 
 echo "== the Qt windows"
 start_display
@@ -118,15 +107,7 @@ sleep $((write_seconds / 2))
 xdotool mousemove --window "$main" 120 8
 sleep 1.5
 import -window root "$work/qt.png"
-rects=()
-for w in "$main" "$monitor"; do
-  rects+=("$(xdotool getwindowgeometry "$w" | awk '/Position/ { split($2, p, ","); x = p[1]; y = p[2] }
-                                                 /Geometry/ { print $2 "+" x "+" y }')")
-done
-# The frames around the windows.
-frames=()
-for r in "${rects[@]}"; do frames+=("$(awk -F'[x+]' '{ printf "%dx%d+%d+%d", $1 + 8, $2 + 30, $3 - 4, $4 - 26 }' <<< "$r")"); done
-crop "$work/qt.png" docs/h8sx-writer-linux.png "${frames[@]}"
+crop "$work/qt.png" docs/h8sx-writer-linux.png
 echo "docs/h8sx-writer-linux.png"
 stop_sim
 for pid in "${pids[@]}"; do kill "$pid" 2> /dev/null || true; done
@@ -156,7 +137,7 @@ if [ "${H8SX_SKIP_WINDOWS:-0}" != 1 ]; then
   probe open-file 30 "$(winpath "$work/firmware.mot")" || fail "the file dialog did not take the file"
   sleep $((write_seconds / 2))
   import -window root "$work/wine.png"
-  crop "$work/wine.png" docs/h8sx-writer-windows.png "$(probe rect Form1)" "$(probe rect Form2)"
+  crop "$work/wine.png" docs/h8sx-writer-windows.png
   echo "docs/h8sx-writer-windows.png"
   stop_sim
   for pid in "${pids[@]}"; do kill "$pid" 2> /dev/null || true; done
@@ -172,7 +153,7 @@ if [ ${#cli[@]} -gt 0 ]; then
   # What the terminal shows at the end: each line as its last redrawing left it.
   python3 - "$work/cli.raw" "$work/cli.txt" "$command" <<'PY'
 import re, sys
-raw = open(sys.argv[1], encoding="utf-8", errors="replace").read()
+raw = open(sys.argv[1], encoding="utf-8", errors="replace", newline="").read()
 raw = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", raw).replace("\r\n", "\n")
 lines = [line.split("\r")[-1] for line in raw.split("\n")]
 while lines and not lines[-1].strip():
@@ -180,9 +161,9 @@ while lines and not lines[-1].strip():
 open(sys.argv[2], "w", encoding="utf-8").write("$ " + sys.argv[3] + "\n" + "\n".join(lines) + "\n$ \n")
 PY
   # The text on the command line (ImageMagick's policy forbids reading it from a file),
-  # with its percent signs and backslashes escaped.
-  convert -background '#1d1f21' -fill '#d8dee4' -font Noto-Sans-Mono-CJK-JP -pointsize 15 \
-    -bordercolor '#1d1f21' -border 14 "label:$(sed 's/\\/\\\\/g; s/%/%%/g' "$work/cli.txt")" -strip docs/h8sx-write.png
+  # its percent signs and backslashes escaped; Pango finds the fixed-pitch CJK face.
+  convert -background '#1d1f21' -fill '#d8dee4' -define pango:markup=false -font 'Noto Sans Mono CJK JP' \
+    -pointsize 12 "pango:$(sed 's/\\/\\\\/g; s/%/%%/g' "$work/cli.txt")" -bordercolor '#1d1f21' -border 14 -strip docs/h8sx-write.png
   echo "docs/h8sx-write.png"
 else
   echo "h8sx is not built here: docs/h8sx-write.png left as it is"
