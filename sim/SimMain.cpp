@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "Version.h"
 #include "sim/Board.h"
 #include "sim/PtyHost.h"
 
@@ -75,6 +76,7 @@ Options
   --pace               deliver bytes in both directions no faster than the
                        bit rate in force allows (10 bits a byte)
   --help               show this text
+  --version            print the version and end
 
 Faults, for tests
   --silent-at STAGE    misbehave at one stage of the boot program:
@@ -166,6 +168,9 @@ Options Parse(int argc, char** argv) {
         };
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            std::exit(0);
+        } else if (arg == "--version") {
+            std::printf("h8sx-sim %s\n", h8sx::kVersion);
             std::exit(0);
         } else if (arg == "--link") {
             o.link = value();

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: the Linux build, the
 # same under AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows build under
-# wine. Set H8SX_SKIP_ASAN=1 or H8SX_SKIP_WINDOWS=1 to leave a part out.
+# wine; then makes the release packages and checks them (tools/check-packages.sh). Set
+# H8SX_SKIP_ASAN=1, H8SX_SKIP_WINDOWS=1 or H8SX_SKIP_PACKAGES=1 to leave a part out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup-debian.sh
@@ -24,4 +25,9 @@ if [ "${H8SX_SKIP_WINDOWS:-0}" != 1 ] && [ -f CMakePresets.json ] && grep -q '"m
   cmake --preset mingw -DH8SX_SIM_EXECUTABLE="$PWD/build/bin/h8sx-sim" >/dev/null
   cmake --build --preset mingw -j "$jobs"
   ctest --preset mingw
+fi
+
+if [ "${H8SX_SKIP_PACKAGES:-0}" != 1 ]; then
+  echo "== Packages: the .deb and the .zip, as a user meets them"
+  tools/check-packages.sh ${H8SX_DIST:+"$H8SX_DIST"}
 fi

@@ -1,8 +1,11 @@
 // h8sx-writer on Windows: the main window and the hidden monitor window on native
 // controls, the serial port through the communications API.
+#include <cstdlib>
 #include <exception>
 
+#include "app/CommandLine.h"
 #include "app/TForm1.h"
+#include "gui/win32/About.h"
 #include "gui/win32/Win32Toolkit.h"
 #include "monitor/TForm2.h"
 #include "platform/win32/Win32Platform.h"
@@ -13,6 +16,11 @@
 #include <commctrl.h>
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    switch (h8sx::WriterRequestOf(__argc, __argv)) {
+        case h8sx::WriterRequest::Version: h8sx::win32::AnswerCommandLine(h8sx::VersionLine("h8sx-writer")); return 0;
+        case h8sx::WriterRequest::Help: h8sx::win32::AnswerCommandLine(h8sx::kWriterUsage); return 0;
+        case h8sx::WriterRequest::Run: break;
+    }
     INITCOMMONCONTROLSEX icc{sizeof icc, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&icc);
     try {
@@ -22,6 +30,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         h8sx::TForm1 form1(device, toolkit, platform);
         h8sx::TForm2 form2(form1);
         toolkit.Connect(form1, form2);
+        h8sx::win32::SetWindowIcons(toolkit.Form1Window().Handle(), instance);
+        h8sx::win32::SetWindowIcons(toolkit.Form2Window().Handle(), instance);
+        h8sx::win32::AddAboutEntry(toolkit.Form1Window().Handle());
         toolkit.ShowMainWindow();
         toolkit.Run();
     } catch (const std::exception& e) {

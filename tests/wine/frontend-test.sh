@@ -112,18 +112,6 @@ shot() {
   [ -n "${2:-}" ] && crop=(-crop "$(probe rect "$2")")
   import -window root "${crop[@]}" "$work/$1.png" 2>/dev/null || true
 }
-# The path wine gives a Linux file: drive Z: is the root.
-winpath() { local p; p="$(readlink -f "$1")"; printf 'Z:%s' "${p//\//\\}"; }
-# until SECONDS COMMAND...: until the command succeeds, looking every 50 ms.
-until_true() {
-  local tries=$(($1 * 20))
-  shift
-  until "$@"; do
-    tries=$((tries - 1))
-    [ "$tries" -gt 0 ] || return 1
-    sleep 0.05
-  done
-}
 
 # The status line, recorded from here on: statuses_since MARK lists the texts shown since
 # the recording had MARK lines.

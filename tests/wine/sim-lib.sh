@@ -1,4 +1,5 @@
-# Shared by the wine test scripts: the virtual board on COM1 of a wine prefix.
+# Shared by the wine test scripts (and tools/screenshots.sh): the virtual board on COM1 of
+# a wine prefix, and waiting.
 
 # Exits 77 (the test counts as skipped) when no h8sx-sim was given.
 require_sim() {
@@ -31,4 +32,17 @@ stop_sim() {
     wait "$sim_pid" 2>/dev/null || true
     sim_pid=
   fi
+}
+
+# The path wine gives a Linux file: drive Z: is the root.
+winpath() { local p; p="$(readlink -f "$1")"; printf 'Z:%s' "${p//\//\\}"; }
+# until SECONDS COMMAND...: until the command succeeds, looking every 50 ms.
+until_true() {
+  local tries=$(($1 * 20))
+  shift
+  until "$@"; do
+    tries=$((tries - 1))
+    [ "$tries" -gt 0 ] || return 1
+    sleep 0.05
+  done
 }
