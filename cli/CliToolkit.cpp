@@ -14,6 +14,11 @@ constexpr std::chrono::microseconds kPortPoll{1000};
 
 bool CliToolkit::StopRequested() { return cli::StopRequested(); }
 
+void CliToolkit::SetStatusText(const std::string& utf8) {
+    // After a stop the waits end early: what they would show is no failure of the board.
+    if (!cli::StopRequested()) out_.Status(utf8);
+}
+
 void CliToolkit::FireDueTick() {
     const auto now = Clock::now();
     if (now < nextTick_) return;

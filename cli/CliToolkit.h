@@ -35,7 +35,7 @@ public:
     void ProcessMessages() override { FireDueTick(); }
     void WaitAndProcessMessages() override;
     void Beep() override {}
-    void SetStatusText(const std::string& utf8) override { out_.Status(utf8); }
+    void SetStatusText(const std::string& utf8) override;
     void SetProgress(int, int) override {}
     void SetPortButton(int) override {}
     void SetSoundBox(bool) override {}

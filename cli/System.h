@@ -6,11 +6,15 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/Platform.h"
 #include "serial/SerialDevice.h"
 
 namespace h8sx::cli {
+
+// The command line's arguments in UTF-8.
+std::vector<std::string> Arguments(int argc, char** argv);
 
 std::unique_ptr<SerialDevice> NewSerialDevice();
 std::unique_ptr<Platform> NewPlatform();

@@ -33,6 +33,8 @@ void OnStop(int) {
 
 }  // namespace
 
+std::vector<std::string> Arguments(int argc, char** argv) { return {argv, argv + argc}; }
+
 std::unique_ptr<SerialDevice> NewSerialDevice() { return std::make_unique<posix::PosixSerialDevice>(); }
 std::unique_ptr<Platform> NewPlatform() { return std::make_unique<posix::PosixPlatform>(); }
 

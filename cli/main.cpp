@@ -123,7 +123,8 @@ bool Seconds(const std::string& text, double& s) {
     return !text.empty() && *end == '\0' && s >= 0 && s < 1e7;
 }
 
-int Run(int argc, char** argv) {
+int Run(const std::vector<std::string>& argv) {
+    const int argc = static_cast<int>(argv.size());
     if (argc < 2) return Usage("no command given");
     const std::string command = argv[1];
     if (command == "--help" || command == "-h") {
@@ -200,4 +201,4 @@ int Run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return Run(argc, argv); }
+int main(int argc, char** argv) { return Run(Arguments(argc, argv)); }
