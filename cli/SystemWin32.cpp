@@ -1,9 +1,12 @@
-#include <windows.h>
+#include "cli/System.h"
+
+#include "platform/win32/WinApi.h"
+
+#include <mmsystem.h>
 #include <shellapi.h>
 
 #include <cstdlib>
 
-#include "cli/System.h"
 #include "platform/win32/WideText.h"
 #include "platform/win32/Win32Platform.h"
 #include "platform/win32/Win32Serial.h"
