@@ -27,14 +27,15 @@ void CliToolkit::FireDueTick() {
     if (form) form->Timer1Timer();
 }
 
-// Sleeps until a byte comes, the next tick is due or a stop is asked for. While bytes the
+// Sleeps until a byte comes, the next tick is due or a stop is asked for (once: the
+// board's restart after a stop still waits its ticks asleep). While bytes the
 // caller has seen wait unread (it wants more), the port would wake the sleep at once, so
 // it is looked at every millisecond instead; new bytes return to the caller at once.
 void CliToolkit::WaitAndProcessMessages() {
     const auto untilTick = std::chrono::duration_cast<std::chrono::microseconds>(nextTick_ - Clock::now());
     const std::uint32_t waiting = form ? form->Link().BytesWaiting() : 0;
     const bool portOpen = form && form->Link().ComHandle != kNullHandle && form->Link().ComHandle != kInvalidHandle;
-    if (untilTick.count() > 0 && !cli::StopRequested()) {
+    if (untilTick.count() > 0) {
         if (waiting == 0 || waiting == lastWaiting_) {
             const bool wakeOnPort = waiting == 0 && portOpen && PortWakesSleep();
             auto sleep = untilTick;

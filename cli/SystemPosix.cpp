@@ -72,7 +72,11 @@ void Sleep(SerialDevice& port, std::chrono::microseconds max, bool wakeOnPort, b
     if (wakeOnInput) fds[n++] = {STDIN_FILENO, POLLIN, 0};
     const auto us = max.count() < 0 ? 0 : max.count();
     const timespec timeout{static_cast<time_t>(us / 1'000'000), static_cast<long>(us % 1'000'000) * 1000};
-    ::ppoll(fds, n, &timeout, nullptr);
+    if (::ppoll(fds, n, &timeout, nullptr) > 0 && g_wakePipe[0] >= 0 && (fds[0].revents & POLLIN)) {
+        char drained[16];
+        while (::read(g_wakePipe[0], drained, sizeof drained) > 0) {
+        }
+    }
 }
 
 KeyInput::KeyInput() : terminal_(StdinIsTerminal()) {

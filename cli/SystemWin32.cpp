@@ -79,7 +79,7 @@ bool StdinIsTerminal() { return IsConsole(STD_INPUT_HANDLE); }
 bool StderrIsTerminal() { return IsConsole(STD_ERROR_HANDLE); }
 
 void InstallStopHandlers() {
-    g_stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_stopEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);  // wakes one sleep
     g_doneEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::atexit(SetDone);
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
