@@ -181,7 +181,7 @@ TEST(Cli, ExitStatusNamesWhatFailed) {
         {"no such port", {}, good, {"--port", "/nonexistent/tty"}, 2},
         {"silent board", {"--silent-at", "matching"}, good, {}, 3},
         {"wrong device", {"--wrong-device-code"}, good, {}, 4},
-        {"erase failure", {"--silent-at", "erase-failure"}, good, {}, 4},
+        {"MAT selection refused", {"--silent-at", "user-mat"}, good, {}, 4},
         {"damaged file", {}, good.substr(0, good.size() - 12), {}, 5},
         {"wrong checksum", {}, badSum, {}, 5},
         {"wrong checksum, ignored", {}, badSum, {"--ignore-checksums"}, 0},
