@@ -164,6 +164,7 @@ int Write(const Options& o) {
     // The file is read before the board is touched: a damaged one leaves the flash as it is.
     if (const int status = ReadImage(o, *s.platform, s.out, image, load); status != kDone) return status;
     if (!s.OpenPort(kStartupBitRate)) return kPortNotOpened;
+    if (StopRequested()) return kInterrupted;  // the board not touched yet
 
     s.toolkit.file = o.file;
     s.form.SkipBlankBlocks = o.skipBlank;
