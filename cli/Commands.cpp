@@ -248,7 +248,11 @@ int RamWrite(const Options& o) {
     if (o.monitor) run.emplace(s, o);
     s.toolkit.file = o.file;
     s.form.Button3Click();
-    if (StopRequested()) return kInterrupted;
+    if (StopRequested()) {
+        s.form.ResetForMonitor();  // the board's program saw half a file
+        s.out.Error("interrupted: the board was restarted into its own program");
+        return kInterrupted;
+    }
     if (s.form.LastOutcome != Outcome::Done) {
         s.out.Error("cannot read " + o.file);
         return kFileFailed;

@@ -33,6 +33,16 @@ bool StderrIsTerminal();
 void InstallStopHandlers();
 bool StopRequested();
 
+// The system's serial port, sending nothing more after a stop: a RAM write, which has no
+// exchanges to stop at, ends its stream there.
+template <class Port>
+class StoppableSerial : public Port {
+public:
+    std::size_t Write(ComHandleValue h, const std::uint8_t* buf, std::size_t n) override {
+        return StopRequested() ? 0 : Port::Write(h, buf, n);
+    }
+};
+
 // Whether a sleep can be woken by a byte on the port; when not, a wait that watches the
 // port sleeps a millisecond at a time.
 bool PortWakesSleep();

@@ -35,7 +35,9 @@ void OnStop(int) {
 
 std::vector<std::string> Arguments(int argc, char** argv) { return {argv, argv + argc}; }
 
-std::unique_ptr<SerialDevice> NewSerialDevice() { return std::make_unique<posix::PosixSerialDevice>(); }
+std::unique_ptr<SerialDevice> NewSerialDevice() {
+    return std::make_unique<StoppableSerial<posix::PosixSerialDevice>>();
+}
 std::unique_ptr<Platform> NewPlatform() { return std::make_unique<posix::PosixPlatform>(); }
 
 std::string PortDevice(const std::string& name) { return name; }  // the serial layer resolves COMn

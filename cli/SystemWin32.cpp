@@ -60,7 +60,9 @@ std::vector<std::string> Arguments(int argc, char** argv) {
     return args;
 }
 
-std::unique_ptr<SerialDevice> NewSerialDevice() { return std::make_unique<win32::Win32SerialDevice>(); }
+std::unique_ptr<SerialDevice> NewSerialDevice() {
+    return std::make_unique<StoppableSerial<win32::Win32SerialDevice>>();
+}
 std::unique_ptr<Platform> NewPlatform() { return std::make_unique<win32::Win32Platform>(); }
 
 std::string PortDevice(const std::string& name) {
