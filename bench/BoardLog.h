@@ -58,7 +58,8 @@ inline LineFigures ReadLog(const fs::path& path) {
         unsigned long long sec = 0, micro = 0;
         char what[16] = {};
         unsigned byte = 0, rate = 0;
-        if (std::sscanf(line.c_str(), "%llu.%llu %15s %x %u", &sec, &micro, what, &byte, &rate) != 5 || rate == 0)
+        if (std::sscanf(line.c_str(), "%llu.%llu %15s %x %u", &sec, &micro, what, &byte, &rate) != 5 ||
+            rate == 0)
             continue;
         const double at = double(sec) + double(micro) / 1e6;  // when it has crossed the line
         const double time = 10.0 / rate;
@@ -80,7 +81,8 @@ inline LineFigures ReadLog(const fs::path& path) {
 }
 
 // Where the board's flash first differs from the image (erased beyond it); nothing when equal.
-inline std::optional<std::size_t> FirstDifference(const fs::path& flashPath, const std::vector<std::uint8_t>& image) {
+inline std::optional<std::size_t> FirstDifference(const fs::path& flashPath,
+                                                  const std::vector<std::uint8_t>& image) {
     std::ifstream in(flashPath, std::ios::binary);
     const std::vector<char> flash((std::istreambuf_iterator<char>(in)), {});
     if (flash.size() != (std::size_t{1} << 20)) return flash.size();

@@ -48,12 +48,19 @@ Options Parse(int argc, char** argv) {
     Options o;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        const auto number = [&](unsigned lo, unsigned hi) { return NumberArgument(argc, argv, i, lo, hi, Usage); };
-        if (a == "--writes") o.writes = number(1, 16);
-        else if (a == "--kb") o.kb = number(1, 960);
-        else if (a == "--erase-ms") o.eraseMs = number(0, 4'000'000);
-        else if (a == "--monitor-s") o.monitorSeconds = number(0, 3600);
-        else Usage();
+        const auto number = [&](unsigned lo, unsigned hi) {
+            return NumberArgument(argc, argv, i, lo, hi, Usage);
+        };
+        if (a == "--writes")
+            o.writes = number(1, 16);
+        else if (a == "--kb")
+            o.kb = number(1, 960);
+        else if (a == "--erase-ms")
+            o.eraseMs = number(0, 4'000'000);
+        else if (a == "--monitor-s")
+            o.monitorSeconds = number(0, 3600);
+        else
+            Usage();
     }
     return o;
 }
@@ -87,7 +94,8 @@ Ended Reap(pid_t pid) {
     rusage u{};
     ::wait4(pid, &status, 0, &u);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
-            double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6};
+            double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+                double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6};
 }
 
 }  // namespace
@@ -126,10 +134,11 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    std::printf("image      %zu bytes, %zu blocks; %u writes at once, erase %u ms\n", image.size(), blocks, o.writes,
-                o.eraseMs);
+    std::printf("image      %zu bytes, %zu blocks; %u writes at once, erase %u ms\n", image.size(), blocks,
+                o.writes, o.eraseMs);
     const auto t0 = Clock::now();
-    for (Write& w : writes) w.pid = Start({"write", "--quiet", "--port", w.sim->TerminalPath(), mot.string()});
+    for (Write& w : writes)
+        w.pid = Start({"write", "--quiet", "--port", w.sim->TerminalPath(), mot.string()});
     for (std::size_t left = writes.size(); left > 0; --left) {
         int status = 0;
         rusage u{};
@@ -142,15 +151,16 @@ int main(int argc, char** argv) {
                                double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6};
             }
     }
-    std::printf("%-6s %-8s %-9s %-9s %-8s %-7s %s\n", "write", "status", "wall s", "floor s", "ratio", "CPU %",
-                "flash = image");
+    std::printf("%-6s %-8s %-9s %-9s %-8s %-7s %s\n", "write", "status", "wall s", "floor s", "ratio",
+                "CPU %", "flash = image");
     for (std::size_t i = 0; i < writes.size(); ++i) {
         Write& w = writes[i];
         w.sim->Stop();
         const LineFigures line = ReadLog(w.log);
         const double floor = line.byteSeconds + o.eraseMs / 1000.0;
-        std::printf("%-6zu %-8d %-9.3f %-9.3f %-8.4f %-7.2f %s\n", i, w.ended.status, w.wall, floor, w.wall / floor,
-                    100.0 * w.ended.cpu / w.wall, FirstDifference(w.flash, image) ? "no" : "yes");
+        std::printf("%-6zu %-8d %-9.3f %-9.3f %-8.4f %-7.2f %s\n", i, w.ended.status, w.wall, floor,
+                    w.wall / floor, 100.0 * w.ended.cpu / w.wall,
+                    FirstDifference(w.flash, image) ? "no" : "yes");
     }
 
     if (o.monitorSeconds > 0) {

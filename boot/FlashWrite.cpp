@@ -42,7 +42,8 @@ void TForm1::Button1Click() {
 
     std::array<std::uint8_t, kScanLength> ResponseBuffer{};
     bool answered = false;
-    for (std::uint8_t attempts = 0; attempts < kMatchingAttempts && !answered && !toolkit_.StopRequested(); ++attempts) {
+    for (std::uint8_t attempts = 0; attempts < kMatchingAttempts && !answered && !toolkit_.StopRequested();
+         ++attempts) {
         link_.SendBytes(&boot::kMatchByte, 1);
         // 0x00 is also what the buffer is cleared to: any read shorter than 20 bytes counts.
         answered = link_.AwaitBootResponse(ResponseBuffer, kMatchTicks, 0, boot::kMatchByte).has_value();

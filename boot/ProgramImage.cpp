@@ -34,7 +34,8 @@ void TForm1::ProgramImage(const FlashImage& image) {
         const auto block = std::span<const std::uint8_t, boot::kBlockSize>(image.Bytes.data() + offset,
                                                                            boot::kBlockSize);
         // The erase left the flash at 0xFF: such a block may stay as it is.
-        const bool skip = SkipBlankBlocks && std::all_of(block.begin(), block.end(), [](std::uint8_t b) { return b == 0xFF; });
+        const bool skip =
+            SkipBlankBlocks && std::all_of(block.begin(), block.end(), [](std::uint8_t b) { return b == 0xFF; });
         if (skip) {
             ++SkippedBlocks;
         } else {

@@ -34,7 +34,8 @@ void CliToolkit::FireDueTick() {
 void CliToolkit::WaitAndProcessMessages() {
     const auto untilTick = std::chrono::duration_cast<std::chrono::microseconds>(nextTick_ - Clock::now());
     const std::uint32_t waiting = form ? form->Link().BytesWaiting() : 0;
-    const bool portOpen = form && form->Link().ComHandle != kNullHandle && form->Link().ComHandle != kInvalidHandle;
+    const bool portOpen =
+        form && form->Link().ComHandle != kNullHandle && form->Link().ComHandle != kInvalidHandle;
     if (untilTick.count() > 0) {
         if (waiting == 0 || waiting == lastWaiting_) {
             const bool wakeOnPort = waiting == 0 && portOpen && PortWakesSleep();

@@ -21,16 +21,16 @@ class TForm1;
 namespace h8sx::cli {
 
 class CliToolkit : public Toolkit {
-public:
+   public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::milliseconds kTick{100};
 
     CliToolkit(SerialDevice& port, Output& out) : port_(port), out_(out), nextTick_(Clock::now() + kTick) {}
 
     TForm1* form = nullptr;
-    std::optional<std::string> file;                         // what the open dialog answers
-    std::function<void(const std::string&)> monitorText;    // where the board's text goes
-    bool watchInput = false;                                 // a sleep also wakes on standard input
+    std::optional<std::string> file;                      // what the open dialog answers
+    std::function<void(const std::string&)> monitorText;  // where the board's text goes
+    bool watchInput = false;                              // a sleep also wakes on standard input
 
     void ProcessMessages() override { FireDueTick(); }
     void WaitAndProcessMessages() override;
@@ -50,7 +50,7 @@ public:
         out_.Progress(done, total, skipped);
     }
 
-private:
+   private:
     // Fires Timer1Timer when its time has come; a tick late by more than an interval is
     // not caught up, as a window timer's is not.
     void FireDueTick();

@@ -99,7 +99,8 @@ int ReadImage(const Options& o, Platform& platform, Output& out, FlashImage& ima
     if (load.firstAddress != 0) {
         char text[160];
         std::snprintf(text, sizeof text,
-                      "warning: the first record lies at 0x%" PRIX32 "; its data is written from flash address 0",
+                      "warning: the first record lies at 0x%" PRIX32
+                      "; its data is written from flash address 0",
                       load.firstAddress);
         out.Error(text);
     }
@@ -107,13 +108,14 @@ int ReadImage(const Options& o, Platform& platform, Output& out, FlashImage& ima
 }
 
 std::uint32_t BlockCount(const FlashImage& image) {
-    return static_cast<std::uint32_t>((std::uint64_t{image.Length} + boot::kBlockSize - 1) / boot::kBlockSize);
+    return static_cast<std::uint32_t>((std::uint64_t{image.Length} + boot::kBlockSize - 1) /
+                                      boot::kBlockSize);
 }
 
 // The board's text to standard output, keys from standard input, until a key, the time
 // or the awaited text ends it.
 class MonitorRun {
-public:
+   public:
     MonitorRun(Session& s, const Options& o) : s_(s), o_(o) {
         s_.toolkit.monitorText = [this](const std::string& text) { Show(text); };
     }
@@ -125,12 +127,14 @@ public:
         for (;;) {
             if (found_) return kDone;
             if (StopRequested()) return kInterrupted;
-            if (o_.timeout && CliToolkit::Clock::now() - start >= std::chrono::duration<double>(*o_.timeout)) {
+            if (o_.timeout &&
+                CliToolkit::Clock::now() - start >= std::chrono::duration<double>(*o_.timeout)) {
                 if (o_.expect) s_.out.Error("\"" + *o_.expect + "\" not seen within the time");
                 return o_.expect ? kNotSeen : kDone;
             }
             for (char c : keys.Take()) {
-                if (keys.Terminal() && (c == kCtrlBracket || c == kCtrlC)) return o_.expect && !found_ ? kNotSeen : kDone;
+                if (keys.Terminal() && (c == kCtrlBracket || c == kCtrlC))
+                    return o_.expect && !found_ ? kNotSeen : kDone;
                 s_.form.SendKey(c == '\n' || c == '\r' ? kEnter : static_cast<std::uint8_t>(c));
             }
             s_.toolkit.watchInput = !keys.Ended();
@@ -138,7 +142,7 @@ public:
         }
     }
 
-private:
+   private:
     void Show(const std::string& text) {
         std::fwrite(text.data(), 1, text.size(), stdout);
         std::fflush(stdout);
@@ -173,7 +177,8 @@ int Write(const Options& o) {
     const Outcome outcome = s.form.LastOutcome;
     if (StopRequested()) {
         // A write that got as far as the transfer has restarted the board already.
-        if (outcome == Outcome::NoBoard || outcome == Outcome::BootFailed || outcome == Outcome::PortNotOpened)
+        if (outcome == Outcome::NoBoard || outcome == Outcome::BootFailed ||
+            outcome == Outcome::PortNotOpened)
             s.form.ResetForMonitor();
         s.out.Error("interrupted: the board was restarted into its own program");
         return kInterrupted;
@@ -185,11 +190,21 @@ int Write(const Options& o) {
                 s.out.Note(std::to_string(BlockCount(image) - s.form.SkippedBlocks) + " blocks programmed, " +
                            std::to_string(s.form.SkippedBlocks) + " blank blocks left as erased");
             return kDone;
-        case Outcome::PortNotOpened: s.out.Error("the port " + s.portName + " could not be opened"); return kPortNotOpened;
-        case Outcome::NoBoard: s.out.Error("no board answered the bit-rate matching" + why); return kNoBoard;
-        case Outcome::BootFailed: s.out.Error("the boot dialogue failed" + why); return kBootFailed;
-        case Outcome::FileFailed: s.out.Error("the file could not be read" + why); return kFileFailed;
-        case Outcome::TransferFailed: s.out.Error("the transfer failed" + why); return kTransferFailed;
+        case Outcome::PortNotOpened:
+            s.out.Error("the port " + s.portName + " could not be opened");
+            return kPortNotOpened;
+        case Outcome::NoBoard:
+            s.out.Error("no board answered the bit-rate matching" + why);
+            return kNoBoard;
+        case Outcome::BootFailed:
+            s.out.Error("the boot dialogue failed" + why);
+            return kBootFailed;
+        case Outcome::FileFailed:
+            s.out.Error("the file could not be read" + why);
+            return kFileFailed;
+        case Outcome::TransferFailed:
+            s.out.Error("the transfer failed" + why);
+            return kTransferFailed;
     }
     return kTransferFailed;
 }

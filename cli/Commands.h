@@ -22,15 +22,15 @@ enum Status : int {
 
 struct Options {
     std::string file;
-    std::optional<std::string> port;      // --port
+    std::optional<std::string> port;  // --port
     bool quiet = false;
     bool skipBlank = false;
     bool ignoreChecksums = false;
-    std::optional<std::string> out;       // check --out
-    bool noReset = false;                 // monitor
-    std::optional<double> timeout;        // monitor, seconds
-    std::optional<std::string> expect;    // monitor
-    bool monitor = false;                 // ram-write --monitor
+    std::optional<std::string> out;     // check --out
+    bool noReset = false;               // monitor
+    std::optional<double> timeout;      // monitor, seconds
+    std::optional<std::string> expect;  // monitor
+    bool monitor = false;               // ram-write --monitor
 };
 
 int Write(const Options& o);

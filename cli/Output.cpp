@@ -43,8 +43,10 @@ void Output::Error(const std::string& utf8) {
 void Output::Progress(std::uint32_t done, std::uint32_t total, bool skipped) {
     const auto now = Clock::now();
     if (done == 1) firstBlock_ = now;
-    if (skipped) ++skipped_;
-    else ++sent_;
+    if (skipped)
+        ++skipped_;
+    else
+        ++sent_;
     if (quiet_ || total == 0) return;
 
     const int percent = static_cast<int>(std::uint64_t{done} * 100 / total);
@@ -54,7 +56,8 @@ void Output::Progress(std::uint32_t done, std::uint32_t total, bool skipped) {
     const double perBlock = done > 1 && elapsed > 0 ? elapsed / (done - 1) : 0;
     const double left = perBlock * (total - done);
     char text[160];
-    std::snprintf(text, sizeof text, "%3d %%  %u/%u blocks  %.0f B/s  %.0f s left", percent, done, total, rate, left);
+    std::snprintf(text, sizeof text, "%3d %%  %u/%u blocks  %.0f B/s  %.0f s left", percent, done, total,
+                  rate, left);
 
     if (live_) {
         if (done != total && now - lastDrawn_ < kRedraw) return;

@@ -9,7 +9,7 @@
 namespace h8sx::cli {
 
 class Output {
-public:
+   public:
     // `live`: standard error is a terminal, so progress is one line rewritten in place;
     // otherwise a line every 10 %.
     Output(bool quiet, bool live);
@@ -25,7 +25,7 @@ public:
     // "h8sx: ..." always.
     void Error(const std::string& utf8);
 
-private:
+   private:
     void EndLiveLine();
     void Line(const std::string& utf8);
     double Seconds() const;

@@ -37,7 +37,7 @@ bool StopRequested();
 // exchanges to stop at, ends its stream there.
 template <class Port>
 class StoppableSerial : public Port {
-public:
+   public:
     std::size_t Write(ComHandleValue h, const std::uint8_t* buf, std::size_t n) override {
         return StopRequested() ? 0 : Port::Write(h, buf, n);
     }
@@ -53,7 +53,7 @@ void Sleep(SerialDevice& port, std::chrono::microseconds max, bool wakeOnPort, b
 // Standard input for the monitor: a terminal in raw mode (restored by the destructor, and
 // on a stop signal), or whatever a pipe or file brings.
 class KeyInput {
-public:
+   public:
     KeyInput();
     ~KeyInput();
     KeyInput(const KeyInput&) = delete;
@@ -65,7 +65,7 @@ public:
     std::string Take();
     bool Ended() const { return ended_; }
 
-private:
+   private:
     bool terminal_ = false;
     bool ended_ = false;
 };

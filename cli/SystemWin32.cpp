@@ -1,15 +1,13 @@
-#include "cli/System.h"
-
-#include "platform/win32/WinApi.h"
-
 #include <mmsystem.h>
 #include <shellapi.h>
 
 #include <cstdlib>
 
+#include "cli/System.h"
 #include "platform/win32/WideText.h"
 #include "platform/win32/Win32Platform.h"
 #include "platform/win32/Win32Serial.h"
+#include "platform/win32/WinApi.h"
 
 namespace h8sx::cli {
 
@@ -43,9 +41,7 @@ bool IsConsole(DWORD stdHandle) {
     return GetConsoleMode(GetStdHandle(stdHandle), &mode) != 0;
 }
 
-void AppendUtf8(std::string& out, wchar_t c) {
-    out += win32::Narrow(std::wstring(1, c));
-}
+void AppendUtf8(std::string& out, wchar_t c) { out += win32::Narrow(std::wstring(1, c)); }
 
 }  // namespace
 
@@ -73,9 +69,7 @@ std::string PortDevice(const std::string& name) {
     return name;
 }
 
-void UseUtf8Console() {
-    SetConsoleOutputCP(CP_UTF8);
-}
+void UseUtf8Console() { SetConsoleOutputCP(CP_UTF8); }
 
 bool StdinIsTerminal() { return IsConsole(STD_INPUT_HANDLE); }
 bool StderrIsTerminal() { return IsConsole(STD_ERROR_HANDLE); }
@@ -101,8 +95,10 @@ void Sleep(SerialDevice&, std::chrono::microseconds max, bool, bool wakeOnInput)
     DWORD n = 0;
     if (g_stopEvent) handles[n++] = g_stopEvent;
     if (wakeOnInput && g_inputRaw) handles[n++] = GetStdHandle(STD_INPUT_HANDLE);
-    if (n == 0) ::Sleep(ms);
-    else WaitForMultipleObjects(n, handles, FALSE, ms);
+    if (n == 0)
+        ::Sleep(ms);
+    else
+        WaitForMultipleObjects(n, handles, FALSE, ms);
 }
 
 KeyInput::KeyInput() : terminal_(StdinIsTerminal()) {
@@ -139,7 +135,8 @@ std::string KeyInput::Take() {
             for (DWORD i = 0; i < got; ++i) {
                 const KEY_EVENT_RECORD& k = records[i].Event.KeyEvent;
                 if (records[i].EventType != KEY_EVENT || !k.bKeyDown || k.uChar.UnicodeChar == 0) continue;
-                for (WORD r = 0; r < (k.wRepeatCount ? k.wRepeatCount : 1); ++r) AppendUtf8(bytes, k.uChar.UnicodeChar);
+                for (WORD r = 0; r < (k.wRepeatCount ? k.wRepeatCount : 1); ++r)
+                    AppendUtf8(bytes, k.uChar.UnicodeChar);
             }
         }
         return bytes;

@@ -193,7 +193,7 @@ int Run(const std::vector<std::string>& argv) {
     UseUtf8Console();
     InstallStopHandlers();
     static const std::map<std::string, std::function<int(const Options&)>> kCommands = {
-        {"write", Write}, {"check", Check}, {"monitor", Monitor},
+        {"write", Write},        {"check", Check}, {"monitor", Monitor},
         {"ram-write", RamWrite}, {"reset", Reset}, {"ports", Ports},
     };
     return kCommands.at(command)(o);

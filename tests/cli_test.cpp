@@ -1,8 +1,7 @@
 // h8sx as a user runs it: the program against h8sx-sim on a pseudo-terminal, its output
 // read from files (not a terminal), its exit status and the board's flash compared.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -35,7 +34,7 @@ Bytes ReadBytesOf(const std::filesystem::path& p) {
 // One run of h8sx: standard input from a file (its end comes at once), standard output
 // and error into files.
 class Cli {
-public:
+   public:
     Cli(const TempDir& dir, const Strings& args, const std::string& input = "")
         : in_(dir.Write("stdin", input)), out_(dir.path() / "stdout"), err_(dir.path() / "stderr") {
         std::vector<std::string> argv{H8SX_CLI_PATH};
@@ -80,7 +79,7 @@ public:
     std::string Out() const { return ReadAll(out_); }
     std::string Err() const { return ReadAll(err_); }
 
-private:
+   private:
     std::filesystem::path in_, out_, err_;
     pid_t pid_ = -1;
 };
@@ -161,7 +160,8 @@ TEST(Cli, SkipBlankLeavesTheGapAsErased) {
 
     const Result write = RunCli(dir, Cat({"write", "--skip-blank", file}, board.Port()));
     EXPECT_EQ(write.status, 0) << write.err;
-    EXPECT_NE(write.err.find("4 blocks programmed, 254 blank blocks left as erased"), std::string::npos) << write.err;
+    EXPECT_NE(write.err.find("4 blocks programmed, 254 blank blocks left as erased"), std::string::npos)
+        << write.err;
     ExpectFlashHolds(ReadBytesOf(board.flash), ReadBytesOf(dir.path() / "image.bin"));
 }
 
@@ -215,19 +215,23 @@ TEST(Cli, MonitorResetAndRamWriteTalkToTheBoardsOwnProgram) {
     TempDir dir;
     Board board(dir);
     // The input ends at once; the monitor goes on until the text appears.
-    const Result seen = RunCli(dir, Cat({"monitor", "--expect", "仮想ボード起動", "--timeout", "5"}, board.Port()), "x\n");
+    const Result seen =
+        RunCli(dir, Cat({"monitor", "--expect", "仮想ボード起動", "--timeout", "5"}, board.Port()), "x\n");
     EXPECT_EQ(seen.status, 0) << seen.err;
     EXPECT_NE(seen.out.find("H8SX1622 virtual board 仮想ボード起動\n"), std::string::npos) << seen.out;
 
     EXPECT_EQ(RunCli(dir, Cat({"reset"}, board.Port())).status, 0);
 
-    const std::string text = Header() + DataRecord(1, 0x100, {1, 2, 3}) + DataRecord(1, 0x103, {4}) + "S70500000000FA\n";
+    const std::string text =
+        Header() + DataRecord(1, 0x100, {1, 2, 3}) + DataRecord(1, 0x103, {4}) + "S70500000000FA\n";
     const auto file = dir.Write("ram.mot", text).string();
-    const Result ram = RunCli(dir, Cat({"ram-write", file, "--monitor", "--expect", "ロード完了", "--timeout", "5"}, board.Port()));
+    const Result ram = RunCli(
+        dir, Cat({"ram-write", file, "--monitor", "--expect", "ロード完了", "--timeout", "5"}, board.Port()));
     EXPECT_EQ(ram.status, 0) << ram.err;
     EXPECT_NE(ram.out.find("RAM: 2 records, 4 bytes ロード完了"), std::string::npos) << ram.out;
 
-    const Result unseen = RunCli(dir, Cat({"monitor", "--no-reset", "--expect", "never", "--timeout", "0.3"}, board.Port()));
+    const Result unseen =
+        RunCli(dir, Cat({"monitor", "--no-reset", "--expect", "never", "--timeout", "0.3"}, board.Port()));
     EXPECT_EQ(unseen.status, 7);
 
     // On the line: the records without the header, each ending CR LF, then "S7" CR.
@@ -235,7 +239,8 @@ TEST(Cli, MonitorResetAndRamWriteTalkToTheBoardsOwnProgram) {
     std::string sent;
     for (const SimLogLine& l : ReadSimLog(board.log.string()))
         if (l.what == "host>board") sent += static_cast<char>(std::stoul(l.text.substr(0, 2), nullptr, 16));
-    const std::string records = DataRecord(1, 0x100, {1, 2, 3}, "\r\n") + DataRecord(1, 0x103, {4}, "\r\n") + "S7\r";
+    const std::string records =
+        DataRecord(1, 0x100, {1, 2, 3}, "\r\n") + DataRecord(1, 0x103, {4}, "\r\n") + "S7\r";
     EXPECT_NE(sent.find(records), std::string::npos) << sent;
 }
 
@@ -255,7 +260,8 @@ TEST(Cli, CtrlCInTheMiddleOfAWriteRestartsTheBoardAndFreesThePort) {
     EXPECT_NE(h, kInvalidHandle);
     device.CloseHandle(h);
     // The board runs its own program again.
-    const Result seen = RunCli(dir, Cat({"monitor", "--expect", "起動", "--timeout", "5"}, board.Port()), "\n");
+    const Result seen =
+        RunCli(dir, Cat({"monitor", "--expect", "起動", "--timeout", "5"}, board.Port()), "\n");
     EXPECT_EQ(seen.status, 0) << seen.err;
 }
 
