@@ -1,13 +1,16 @@
-#include <mmsystem.h>
-#include <shellapi.h>
-
-#include <cstdlib>
-
 #include "cli/System.h"
 #include "platform/win32/WideText.h"
 #include "platform/win32/Win32Platform.h"
 #include "platform/win32/Win32Serial.h"
+// <windows.h> without the macros that clash with the core's names; the headers below
+// need it first.
 #include "platform/win32/WinApi.h"
+// clang-format off
+#include <mmsystem.h>
+#include <shellapi.h>
+// clang-format on
+
+#include <cstdlib>
 
 namespace h8sx::cli {
 
