@@ -42,7 +42,9 @@ void TForm1::BeepIfSound() {
     if (soundTicked_) toolkit_.Beep();
 }
 
-std::string TForm1::SelectedPortName() const { return kPortNames[tickedPort_]; }
+std::string TForm1::SelectedPortName() const {
+    return PortOverride.empty() ? kPortNames[tickedPort_] : PortOverride;
+}
 
 void TForm1::SetProgressPosition(int position) {
     // As the bar itself does, the position never passes the maximum.

@@ -19,6 +19,17 @@ namespace h8sx {
 struct FlashImage;
 
 inline constexpr int kPortCount = 6;
+
+// How the last FWRITE or RAM_WRITE ended, for a client that acts on it; the windows show
+// the status line only.
+enum class Outcome : std::uint8_t {
+    Done,
+    PortNotOpened,   // FWRITE's open of the port failed
+    NoBoard,         // no answer to the bit-rate matching, or not its confirmation
+    BootFailed,      // the boot-mode dialogue ended early (device to MAT selection)
+    FileFailed,      // no file, a file that cannot be opened or is damaged: nothing programmed
+    TransferFailed,  // a block or the end of programming refused or unanswered
+};
 inline constexpr int kProgressInitialMax = 200;
 
 // The hint of a port button: "COM3: /dev/serial/by-id/usb-…-port0 (ttyUSB0)",
@@ -37,6 +48,13 @@ public:
     std::array<unsigned char, 3> Settings{};
     std::uint8_t Busy = 0;
     std::uint8_t MonitorPortOpen = 0;
+
+    // For clients without port buttons and sound (the command line); the windows leave
+    // them as they are.
+    Outcome LastOutcome = Outcome::Done;
+    std::string PortOverride;       // when set, the port every open uses in place of the ticked one
+    bool SkipBlankBlocks = false;   // leave blocks of all 0xFF as erased rather than program them
+    std::uint32_t SkippedBlocks = 0;
 
     // State of the controls the core reads; the front end mirrors it.
     int TickedPort() const { return tickedPort_; }      // 0..5: RadioButton1..6

@@ -3,6 +3,7 @@
 // the operator's clicks to the forms' handlers. Tests implement it with a virtual clock.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -38,6 +39,14 @@ public:
     virtual void ShowMonitorWindow() = 0;
     virtual void AppendMonitorText(const std::string& utf8) = 0;  // appends, newest line kept in view
     virtual void ClearMonitorText() = 0;
+
+    // A client without windows (the command line) asks the operation under way to stop:
+    // the waits for an answer end at once, so that nothing more is sent after the exchange
+    // in progress. The windows never ask.
+    virtual bool StopRequested() { return false; }
+    // Each block of the programming as it is done (`skipped`: left as erased, not sent),
+    // for a client that shows more than the progress bar.
+    virtual void BlockDone(std::uint32_t /*done*/, std::uint32_t /*total*/, bool /*skipped*/) {}
 };
 
 }  // namespace h8sx

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "app/TForm1.h"
+#include "bench/BoardLog.h"
 #include "boot/BootProtocol.h"
 #include "gui/qt/QtToolkit.h"
 #include "image/FlashImage.h"
@@ -44,13 +45,13 @@
 
 namespace {
 
+using namespace h8sx::bench;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kTailRoom = h8sx::kTailLength;
 constexpr std::size_t kRecordData = 32;  // data bytes per S3 record
 constexpr std::size_t kBlock = h8sx::boot::kBlockSize;
-constexpr unsigned kProgramCommand = h8sx::boot::kProgram128;
 constexpr std::size_t kProgramCommandLength = h8sx::boot::kProgramCommandLength;
 
 struct Options {
@@ -69,13 +70,7 @@ Options Parse(int argc, char** argv) {
     Options o;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        const auto number = [&](unsigned lo, unsigned hi) {
-            if (i + 1 >= argc) Usage();
-            char* end = nullptr;
-            const unsigned long v = std::strtoul(argv[++i], &end, 10);
-            if (*end != '\0' || v < lo || v > hi) Usage();
-            return static_cast<unsigned>(v);
-        };
+        const auto number = [&](unsigned lo, unsigned hi) { return NumberArgument(argc, argv, i, lo, hi, Usage); };
         if (a == "--kb") o.kb = number(1, 960);
         else if (a == "--erase-ms") o.eraseMs = number(0, 4'000'000);
         else if (a == "--show") o.show = true;
@@ -91,14 +86,6 @@ double CpuSeconds() {
     return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-// Pseudo-random bytes, the same on every run.
-std::vector<std::uint8_t> MakeImage(std::size_t length) {
-    std::mt19937 random(0x1622);
-    std::vector<std::uint8_t> bytes(length);
-    for (auto& b : bytes) b = static_cast<std::uint8_t>(random() >> 24);
-    return bytes;
-}
-
 // The image as S3 records of 32 data bytes behind a header, closed by an S7 record, with
 // CR LF line ends.
 void WriteSRecords(const fs::path& path, const std::vector<std::uint8_t>& image) {
@@ -110,46 +97,6 @@ void WriteSRecords(const fs::path& path, const std::vector<std::uint8_t>& image)
     }
 }
 
-// What crossed the line, from the board's log: every byte with the rate it was sent at.
-struct LineFigures {
-    long bytes = 0;
-    double byteSeconds = 0;  // 10 bits a byte at its rate
-    // The writer's turnarounds between two programming commands: from the answer's
-    // arrival at the writer to the moment the next command's first byte began on the line.
-    std::vector<double> turnarounds;
-};
-
-LineFigures ReadLog(const fs::path& path) {
-    LineFigures out;
-    std::ifstream in(path);
-    std::string line;
-    double lastAnswer = -1;  // arrival of the last board>host byte since the host last sent
-    unsigned command = 0;    // first byte of the host's last command
-    while (std::getline(in, line)) {
-        unsigned long long sec = 0, micro = 0;
-        char what[16] = {};
-        unsigned byte = 0, rate = 0;
-        if (std::sscanf(line.c_str(), "%llu.%llu %15s %x %u", &sec, &micro, what, &byte, &rate) != 5 || rate == 0)
-            continue;
-        const double at = double(sec) + double(micro) / 1e6;  // when it has crossed the line
-        const double time = 10.0 / rate;
-        ++out.bytes;
-        out.byteSeconds += time;
-        if (std::strcmp(what, "board>host") == 0) {
-            lastAnswer = at;
-        } else if (std::strcmp(what, "host>board") == 0) {
-            if (lastAnswer >= 0) {
-                // Not the first block: the file is chosen and read before that one.
-                if (byte == kProgramCommand && command == kProgramCommand)
-                    out.turnarounds.push_back(at - time - lastAnswer);
-                command = byte;
-            }
-            lastAnswer = -1;
-        }
-    }
-    return out;
-}
-
 // "median .. us, 99% .. us, max .. us" of durations in seconds.
 std::string Spread(std::vector<double> v) {
     if (v.empty()) return "none";
@@ -158,18 +105,6 @@ std::string Spread(std::vector<double> v) {
     char text[128];
     std::snprintf(text, sizeof text, "median %.0f us, 99%% %.0f us, max %.0f us", at(0.5), at(0.99), at(1.0));
     return text;
-}
-
-// Where the board's flash first differs from the image (erased beyond it); nothing when equal.
-std::optional<std::size_t> FirstDifference(const fs::path& flashPath, const std::vector<std::uint8_t>& image) {
-    std::ifstream in(flashPath, std::ios::binary);
-    const std::vector<char> flash((std::istreambuf_iterator<char>(in)), {});
-    if (flash.size() != (std::size_t{1} << 20)) return flash.size();
-    for (std::size_t i = 0; i < flash.size(); ++i) {
-        const std::uint8_t want = i < image.size() ? image[i] : 0xFF;
-        if (static_cast<std::uint8_t>(flash[i]) != want) return i;
-    }
-    return std::nullopt;
 }
 
 // The writer's own time between two programming commands: from the read that takes the

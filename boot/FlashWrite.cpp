@@ -34,6 +34,7 @@ void TForm1::Button1Click() {
 
     PulseReset();  // on whatever port is open now
     OpenComPort(SelectedPortName(), kMatchingBitRate);
+    const bool opened = link_.ComHandle != kInvalidHandle;
     BeepIfSound();
     link_.EscapeCommFunction(Escape::CLRRTS);
     ShowStatus(text::kMatching);
@@ -41,13 +42,15 @@ void TForm1::Button1Click() {
 
     std::array<std::uint8_t, kScanLength> ResponseBuffer{};
     bool answered = false;
-    for (std::uint8_t attempts = 0; attempts < kMatchingAttempts && !answered; ++attempts) {
+    for (std::uint8_t attempts = 0; attempts < kMatchingAttempts && !answered && !toolkit_.StopRequested();
+         ++attempts) {
         link_.SendBytes(&boot::kMatchByte, 1);
         // 0x00 is also what the buffer is cleared to: any read shorter than 20 bytes counts.
         answered = link_.AwaitBootResponse(ResponseBuffer, kMatchTicks, 0, boot::kMatchByte).has_value();
     }
     if (!answered) {
         ShowStatus(text::kNoBoard);
+        LastOutcome = opened ? Outcome::NoBoard : Outcome::PortNotOpened;
         Busy = 0;
         return;
     }
@@ -58,6 +61,7 @@ void TForm1::Button1Click() {
     if (!link_.AwaitBootResponse(ResponseBuffer, kConfirmTicks, 0, boot::kMatchConfirmed)) {
         BeepIfSound();
         ShowStatus(text::kNoCpuAnswer);
+        LastOutcome = Outcome::NoBoard;
         Busy = 0;
         return;
     }
@@ -66,6 +70,8 @@ void TForm1::Button1Click() {
     if (RunBootCommands() == 0) {
         TransferImage();
         ResetForMonitor();  // into the board's own program, whatever the transfer's outcome
+    } else {
+        LastOutcome = Outcome::BootFailed;
     }
     Busy = 0;
 }

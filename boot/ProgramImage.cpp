@@ -26,22 +26,33 @@ void TForm1::ProgramImage(const FlashImage& image) {
 
     std::array<std::uint8_t, kScanLength> ResponseBuffer{};
     link_.PurgeReceive();
+    LastOutcome = Outcome::TransferFailed;
+    SkippedBlocks = 0;
+    const auto blocks = static_cast<std::uint32_t>((std::uint64_t{L} + boot::kBlockSize - 1) / boot::kBlockSize);
     for (std::uint32_t offset = 0; offset < L; offset += boot::kBlockSize) {
         // The last block runs on into the tail behind the image.
         const auto block = std::span<const std::uint8_t, boot::kBlockSize>(image.Bytes.data() + offset,
                                                                            boot::kBlockSize);
-        link_.SendBytes(ProgramCommand(offset, block));
-        if (!link_.AwaitReply(ResponseBuffer, kAnswerTicks)) {
-            ShowStatus(text::kBlockTimeout);
-            return;
+        // The erase left the flash at 0xFF: such a block may stay as it is.
+        const bool skip =
+            SkipBlankBlocks && std::all_of(block.begin(), block.end(), [](std::uint8_t b) { return b == 0xFF; });
+        if (skip) {
+            ++SkippedBlocks;
+        } else {
+            link_.SendBytes(ProgramCommand(offset, block));
+            if (!link_.AwaitReply(ResponseBuffer, kAnswerTicks)) {
+                ShowStatus(text::kBlockTimeout);
+                return;
+            }
+            if (ResponseBuffer[0] != boot::kAck) {
+                ShowStatus(text::kBlockRefused);
+                return;
+            }
+            ShowStatus(text::kBlockOk);
         }
-        if (ResponseBuffer[0] != boot::kAck) {
-            ShowStatus(text::kBlockRefused);
-            return;
-        }
-        ShowStatus(text::kBlockOk);
         if (progressPosition_ < kProgressStop)
             SetProgressPosition(progressPosition_ + static_cast<int>(boot::kBlockSize / divisor));
+        toolkit_.BlockDone(offset / boot::kBlockSize + 1, blocks, skip);
     }
 
     link_.SendBytes(EndOfProgrammingCommand());
@@ -50,6 +61,7 @@ void TForm1::ProgramImage(const FlashImage& image) {
         return;
     }
     if (ResponseBuffer[0] == boot::kAck) {
+        LastOutcome = Outcome::Done;
         ShowStatus(text::kWriteDone);
         BeepIfSound();
     } else {
@@ -60,6 +72,7 @@ void TForm1::ProgramImage(const FlashImage& image) {
 void TForm1::TransferImage() {
     FlashImage image;
     if (LoadImage(image)) ProgramImage(image);
+    else LastOutcome = Outcome::FileFailed;
 }
 
 }  // namespace h8sx

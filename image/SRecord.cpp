@@ -125,12 +125,14 @@ private:
             if (d < 0) return Fail(ImageFault::NotHex);
         }
         value = static_cast<std::uint8_t>(digits[0] * 16 + digits[1]);
+        sum_ += value;
         return true;
     }
 
     // Byte count and address; the number of bytes between the address and the checksum.
     bool CountAndAddress(unsigned addressBytes, std::uint32_t& address, unsigned& length) {
         std::uint8_t count;
+        sum_ = 0;
         if (!Byte(count)) return false;
         if (count < addressBytes + 1) return Fail(ImageFault::ByteCount);
         length = count - addressBytes - 1;
@@ -168,11 +170,14 @@ private:
             std::uint8_t b;
             if (!Byte(b) || !Put(b)) return false;
         }
+        if (!placed_) result_.firstAddress = address;
         placed_ = true;
         next_ = std::uint64_t{address} + length;  // past 0xFFFFFFFF no record can follow
 
         std::uint8_t checksum;  // read for its form only: a record is loaded as it reads
-        if (!Byte(checksum) || !LineEnd()) return false;
+        if (!Byte(checksum)) return false;
+        CheckSum();
+        if (!LineEnd()) return false;
         ++result_.dataRecords;
         return true;
     }
@@ -187,7 +192,13 @@ private:
             std::uint8_t b;
             if (!Byte(b)) return false;
         }
+        CheckSum();
         return LineEnd();
+    }
+
+    // Count, address, data and checksum add up to 0xFF.
+    void CheckSum() {
+        if (sum_ != 0xFF) result_.badChecksumLines.push_back(line_);
     }
 
     void WriteTail() {
@@ -206,6 +217,7 @@ private:
     std::uint32_t lineFeeds_ = 0;
     std::uint32_t line_ = 1;
     bool placed_ = false;
+    std::uint8_t sum_ = 0;
     std::uint64_t next_ = 0;
 };
 

@@ -12,6 +12,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "image/FlashImage.h"
 
@@ -70,6 +71,10 @@ struct ImageLoad {
     // On success, the kind of file its termination record names: 1 (S9), 2 (S8) or 3 (S7).
     int kind = 0;
     std::uint32_t dataRecords = 0;
+    // The address of the first data record, which is placed at offset 0 all the same.
+    std::uint32_t firstAddress = 0;
+    // The lines of records whose checksum is wrong; they are loaded as they read all the same.
+    std::vector<std::uint32_t> badChecksumLines;
 
     bool Loaded() const { return fault == ImageFault::None; }
 };

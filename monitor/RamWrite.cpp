@@ -44,11 +44,13 @@ private:
 void TForm1::Button3Click() {
     // The board restarts whatever the operator does next.
     ResetForMonitor();
+    LastOutcome = Outcome::FileFailed;
     const std::optional<std::string> path = toolkit_.RunOpenDialog();
     if (!path) return;
     ShowStatus(text::kTransferring);
     std::FILE* f = platform_.OpenFile(*path, "rb");
     if (f == nullptr) return;
+    LastOutcome = Outcome::Done;
 
     TextReader in(f);
     const auto send = [&](std::initializer_list<std::uint8_t> bytes) {

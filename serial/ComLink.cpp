@@ -53,7 +53,7 @@ std::optional<std::size_t> ComLink::AwaitBootResponse(std::span<std::uint8_t> bu
                                                       std::uint32_t threshold,
                                                       std::optional<std::uint8_t> awaited) {
     TickCount = n;
-    while (TickCount != 0) {
+    while (TickCount != 0 && !toolkit_.StopRequested()) {
         const std::uint32_t waiting = BytesWaiting();
         if (waiting > threshold) {
             ReadIntoZeroed(buffer, waiting);
@@ -75,7 +75,7 @@ bool ComLink::AwaitReply(std::span<std::uint8_t> buffer, std::int32_t n) {
     while (waiting == 0) {
         waiting = BytesWaiting();
         toolkit_.WaitAndProcessMessages();
-        if (TickCount == 0) return false;
+        if (TickCount == 0 || toolkit_.StopRequested()) return false;
     }
     Read(buffer.data(), std::min<std::size_t>(waiting, buffer.size()));
     return true;

@@ -78,6 +78,7 @@ TEST(SRecordReader, PlacementFollowsAddressesFromTheFirstRecord) {
                             Termination(1));
     ASSERT_TRUE(r.load.Loaded());
     EXPECT_EQ(ImageBytes(r), Concat({a, Bytes(16, 0xFF), b, c}));
+    EXPECT_EQ(r.load.firstAddress, 0x1000u);
 
     // An empty first record still fixes where the file starts.
     const Read empty = ReadText(DataRecord(3, 0, {}) + DataRecord(3, 0x10, b) + Termination(3));
@@ -94,6 +95,12 @@ TEST(SRecordReader, AWrongChecksumLoadsAsItReads) {
     const Read r = ReadText(text);
     ASSERT_TRUE(r.load.Loaded());
     EXPECT_EQ(ImageBytes(r), data);
+    // ... and its line is reported, for a caller that refuses such files; the count
+    // record's checksum counts too.
+    EXPECT_EQ(r.load.badChecksumLines, std::vector<std::uint32_t>{2});
+    EXPECT_TRUE(ReadText(SRecordFile(data)).load.badChecksumLines.empty());
+    EXPECT_EQ(ReadText(DataRecord(1, 0, data) + "S5030001FA\n" + Termination(1)).load.badChecksumLines,
+              std::vector<std::uint32_t>{2});
 }
 
 TEST(SRecordReader, NothingBehindTheTerminationTypeIsRead) {

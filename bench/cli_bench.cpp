@@ -1,0 +1,185 @@
+// h8sx side by side: one paced board and one `h8sx write` per port, all at once, as a bench
+// of boards is flashed. Then one monitor at rest.
+//
+// Prints, for each write, the wall time against its line-rate floor (the line time of every
+// byte that crossed its line, from its board's log, plus the erase) and the share of a core
+// that h8sx used; and the share a monitor uses while the board says nothing. Asserts nothing.
+//
+//   cli_bench [--writes N] [--kb N] [--erase-ms N] [--monitor-s S]
+//     --writes N     writes at once (default 4)
+//     --kb N         image of N KiB less the 128-byte tail room (default 960: the largest)
+//     --erase-ms N   how long each board's erase takes (default 1500)
+//     --monitor-s S  how long the monitor at rest is measured (default 10; 0: not at all)
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench/BoardLog.h"
+#include "image/FlashImage.h"
+#include "tests/image_records.h"
+#include "tests/support/SimProcess.h"
+
+namespace {
+
+using namespace h8sx::bench;
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+    unsigned writes = 4;
+    unsigned kb = 960;
+    unsigned eraseMs = 1500;
+    unsigned monitorSeconds = 10;
+};
+
+[[noreturn]] void Usage() {
+    std::fprintf(stderr, "usage: cli_bench [--writes N] [--kb N (1..960)] [--erase-ms N] [--monitor-s S]\n");
+    std::exit(2);
+}
+
+Options Parse(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const auto number = [&](unsigned lo, unsigned hi) {
+            return NumberArgument(argc, argv, i, lo, hi, Usage);
+        };
+        if (a == "--writes")
+            o.writes = number(1, 16);
+        else if (a == "--kb")
+            o.kb = number(1, 960);
+        else if (a == "--erase-ms")
+            o.eraseMs = number(0, 4'000'000);
+        else if (a == "--monitor-s")
+            o.monitorSeconds = number(0, 3600);
+        else
+            Usage();
+    }
+    return o;
+}
+
+// h8sx with standard input from /dev/null (or an open pipe) and its output thrown away.
+pid_t Start(const std::vector<std::string>& args, int stdinFd = -1) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_RDWR);
+        ::dup2(stdinFd >= 0 ? stdinFd : null, 0);
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+        std::vector<std::string> argv{H8SX_CLI_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<char*> c;
+        for (auto& a : argv) c.push_back(a.data());
+        c.push_back(nullptr);
+        ::execv(c[0], c.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+struct Ended {
+    int status = -1;
+    double cpu = 0;  // user + system seconds
+};
+
+Ended Reap(pid_t pid) {
+    int status = 0;
+    rusage u{};
+    ::wait4(pid, &status, 0, &u);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+            double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+                double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options o = Parse(argc, argv);
+    char pattern[] = "/tmp/cli_bench.XXXXXX";
+    if (!::mkdtemp(pattern)) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    const fs::path dir = pattern;
+    const std::vector<std::uint8_t> image = MakeImage(std::size_t{o.kb} * 1024 - h8sx::kTailLength);
+    const fs::path mot = dir / "image.mot";
+    std::ofstream(mot, std::ios::binary) << h8sx::test::SRecordFile(image, 3, 0, 32, "\r\n");
+    const std::size_t blocks = (image.size() + h8sx::boot::kBlockSize - 1) / h8sx::boot::kBlockSize;
+    const double limit = 60 + 3 * (double(blocks) * 135 * 10 / 38400 + o.eraseMs / 1000.0);
+
+    struct Write {
+        fs::path log, flash;
+        std::unique_ptr<h8sx::test::SimProcess> sim;
+        pid_t pid = -1;
+        double wall = 0;
+        Ended ended;
+    };
+    std::vector<Write> writes(o.writes);
+    for (unsigned i = 0; i < o.writes; ++i) {
+        Write& w = writes[i];
+        w.log = dir / ("board" + std::to_string(i) + ".log");
+        w.flash = dir / ("flash" + std::to_string(i) + ".bin");
+        w.sim = std::make_unique<h8sx::test::SimProcess>(std::vector<std::string>{
+            "--pace", "--erase-ms", std::to_string(o.eraseMs), "--log", w.log.string(), "--flash-out",
+            w.flash.string(), "--timeout", std::to_string(int(limit))});
+        if (!w.sim->Started()) {
+            std::fprintf(stderr, "cli_bench: %s did not start\n", h8sx::test::SimProcess::Program().c_str());
+            return 1;
+        }
+    }
+    std::printf("image      %zu bytes, %zu blocks; %u writes at once, erase %u ms\n", image.size(), blocks,
+                o.writes, o.eraseMs);
+    const auto t0 = Clock::now();
+    for (Write& w : writes)
+        w.pid = Start({"write", "--quiet", "--port", w.sim->TerminalPath(), mot.string()});
+    for (std::size_t left = writes.size(); left > 0; --left) {
+        int status = 0;
+        rusage u{};
+        const pid_t pid = ::wait4(-1, &status, 0, &u);
+        for (Write& w : writes)
+            if (w.pid == pid) {
+                w.wall = std::chrono::duration<double>(Clock::now() - t0).count();
+                w.ended = {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+                           double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+                               double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6};
+            }
+    }
+    std::printf("%-6s %-8s %-9s %-9s %-8s %-7s %s\n", "write", "status", "wall s", "floor s", "ratio",
+                "CPU %", "flash = image");
+    for (std::size_t i = 0; i < writes.size(); ++i) {
+        Write& w = writes[i];
+        w.sim->Stop();
+        const LineFigures line = ReadLog(w.log);
+        const double floor = line.byteSeconds + o.eraseMs / 1000.0;
+        std::printf("%-6zu %-8d %-9.3f %-9.3f %-8.4f %-7.2f %s\n", i, w.ended.status, w.wall, floor,
+                    w.wall / floor, 100.0 * w.ended.cpu / w.wall,
+                    FirstDifference(w.flash, image) ? "no" : "yes");
+    }
+
+    if (o.monitorSeconds > 0) {
+        // A monitor attached to a board that says nothing, its input a pipe that stays open.
+        h8sx::test::SimProcess sim;
+        int keys[2];
+        if (!sim.Started() || ::pipe(keys) != 0) return 1;
+        const auto m0 = Clock::now();
+        const pid_t pid = Start({"monitor", "--no-reset", "--port", sim.TerminalPath(), "--timeout",
+                                 std::to_string(o.monitorSeconds)},
+                                keys[0]);
+        const Ended e = Reap(pid);
+        const double wall = std::chrono::duration<double>(Clock::now() - m0).count();
+        ::close(keys[0]);
+        ::close(keys[1]);
+        std::printf("monitor at rest: %.1f s, CPU %.3f s = %.3f %% of a core (status %d)\n", wall, e.cpu,
+                    100.0 * e.cpu / wall, e.status);
+    }
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    return 0;
+}

@@ -1,0 +1,43 @@
+// The commands of h8sx, each a run of the core's operations with the options it was given.
+// They return the exit status.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace h8sx::cli {
+
+// Exit statuses.
+enum Status : int {
+    kDone = 0,
+    kUsage = 1,
+    kPortNotOpened = 2,
+    kNoBoard = 3,
+    kBootFailed = 4,
+    kFileFailed = 5,
+    kTransferFailed = 6,
+    kNotSeen = 7,
+    kInterrupted = 130,
+};
+
+struct Options {
+    std::string file;
+    std::optional<std::string> port;  // --port
+    bool quiet = false;
+    bool skipBlank = false;
+    bool ignoreChecksums = false;
+    std::optional<std::string> out;     // check --out
+    bool noReset = false;               // monitor
+    std::optional<double> timeout;      // monitor, seconds
+    std::optional<std::string> expect;  // monitor
+    bool monitor = false;               // ram-write --monitor
+};
+
+int Write(const Options& o);
+int Check(const Options& o);
+int Monitor(const Options& o);
+int RamWrite(const Options& o);
+int Reset(const Options& o);
+int Ports(const Options& o);
+
+}  // namespace h8sx::cli

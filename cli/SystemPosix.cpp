@@ -1,0 +1,125 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+
+#include "cli/System.h"
+#include "platform/posix/PosixPlatform.h"
+#include "platform/posix/PosixSerial.h"
+
+namespace h8sx::cli {
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+// Written by the signal handler so that a sleep in poll() wakes at once.
+int g_wakePipe[2] = {-1, -1};
+
+termios g_savedTerminal{};
+volatile std::sig_atomic_t g_terminalRaw = 0;
+
+void OnStop(int) {
+    g_stop = 1;
+    if (g_wakePipe[1] >= 0) {
+        const int saved = errno;
+        [[maybe_unused]] const ssize_t n = ::write(g_wakePipe[1], "x", 1);
+        errno = saved;
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> Arguments(int argc, char** argv) { return {argv, argv + argc}; }
+
+std::unique_ptr<SerialDevice> NewSerialDevice() {
+    return std::make_unique<StoppableSerial<posix::PosixSerialDevice>>();
+}
+std::unique_ptr<Platform> NewPlatform() { return std::make_unique<posix::PosixPlatform>(); }
+
+std::string PortDevice(const std::string& name) { return name; }  // the serial layer resolves COMn
+
+void UseUtf8Console() {}
+bool StdinIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
+bool StderrIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+void InstallStopHandlers() {
+    if (::pipe(g_wakePipe) == 0) {
+        for (int fd : g_wakePipe) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        for (int fd : g_wakePipe) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+    struct sigaction sa {};
+    sa.sa_handler = OnStop;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGHUP, &sa, nullptr);
+    // A pipe that closes under the monitor's output is an end, not a crash.
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+bool StopRequested() { return g_stop != 0; }
+
+bool PortWakesSleep() { return true; }
+
+void Sleep(SerialDevice& port, std::chrono::microseconds max, bool wakeOnPort, bool wakeOnInput) {
+    pollfd fds[3];
+    nfds_t n = 0;
+    if (g_wakePipe[0] >= 0) fds[n++] = {g_wakePipe[0], POLLIN, 0};
+    const int portFd = static_cast<posix::PosixSerialDevice&>(port).CurrentFd();
+    if (wakeOnPort && portFd >= 0) fds[n++] = {portFd, POLLIN, 0};
+    if (wakeOnInput) fds[n++] = {STDIN_FILENO, POLLIN, 0};
+    const auto us = max.count() < 0 ? 0 : max.count();
+    const timespec timeout{static_cast<time_t>(us / 1'000'000), static_cast<long>(us % 1'000'000) * 1000};
+    if (::ppoll(fds, n, &timeout, nullptr) > 0 && g_wakePipe[0] >= 0 && (fds[0].revents & POLLIN)) {
+        char drained[16];
+        while (::read(g_wakePipe[0], drained, sizeof drained) > 0) {
+        }
+    }
+}
+
+KeyInput::KeyInput() : terminal_(StdinIsTerminal()) {
+    if (terminal_) {
+        termios t{};
+        if (::tcgetattr(STDIN_FILENO, &t) == 0) {
+            g_savedTerminal = t;
+            // Keys one by one, unechoed, Ctrl-C and Ctrl-] as bytes; output is left as it is,
+            // so that a line end still starts a new line.
+            t.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
+            t.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IXON);
+            t.c_cc[VMIN] = 0;
+            t.c_cc[VTIME] = 0;
+            if (::tcsetattr(STDIN_FILENO, TCSANOW, &t) == 0) g_terminalRaw = 1;
+        }
+    }
+}
+
+KeyInput::~KeyInput() {
+    if (g_terminalRaw) {
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
+        g_terminalRaw = 0;
+    }
+}
+
+std::string KeyInput::Take() {
+    std::string bytes;
+    if (ended_) return bytes;
+    for (;;) {
+        pollfd p{STDIN_FILENO, POLLIN, 0};
+        if (::poll(&p, 1, 0) <= 0) return bytes;
+        char buf[256];
+        const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            // A terminal in raw mode reads 0 when nothing waits; a pipe or file has ended.
+            if (!terminal_ || (p.revents & POLLHUP)) ended_ = true;
+            return bytes;
+        }
+        bytes.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+}  // namespace h8sx::cli

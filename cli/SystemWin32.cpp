@@ -1,0 +1,166 @@
+#include "cli/System.h"
+#include "platform/win32/WideText.h"
+#include "platform/win32/Win32Platform.h"
+#include "platform/win32/Win32Serial.h"
+// <windows.h> without the macros that clash with the core's names; the headers below
+// need it first.
+#include "platform/win32/WinApi.h"
+// clang-format off
+#include <mmsystem.h>
+#include <shellapi.h>
+// clang-format on
+
+#include <cstdlib>
+
+namespace h8sx::cli {
+
+namespace {
+
+volatile LONG g_stop = 0;
+HANDLE g_stopEvent = nullptr;  // set with the stop, so that a sleep wakes at once
+HANDLE g_doneEvent = nullptr;  // set when the program ends
+// How long a closing console waits for the board's restart and the port's release.
+constexpr DWORD kCloseGraceMs = 4000;
+
+DWORD g_savedInputMode = 0;
+bool g_inputRaw = false;
+
+void SetDone() {
+    if (g_doneEvent) SetEvent(g_doneEvent);
+}
+
+BOOL WINAPI OnConsoleEvent(DWORD type) {
+    InterlockedExchange(&g_stop, 1);
+    if (g_stopEvent) SetEvent(g_stopEvent);
+    // The system ends the process as soon as a close, log-off or shut-down handler
+    // returns: wait for the main loop to restart the board and release the port first.
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && g_doneEvent)
+        WaitForSingleObject(g_doneEvent, kCloseGraceMs);
+    return TRUE;
+}
+
+bool IsConsole(DWORD stdHandle) {
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(stdHandle), &mode) != 0;
+}
+
+void AppendUtf8(std::string& out, wchar_t c) { out += win32::Narrow(std::wstring(1, c)); }
+
+}  // namespace
+
+std::vector<std::string> Arguments(int argc, char** argv) {
+    // The narrow arguments are in the system's code page: take the wide ones.
+    int n = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &n);
+    if (wide == nullptr) return {argv, argv + argc};
+    std::vector<std::string> args;
+    for (int i = 0; i < n; ++i) args.push_back(win32::Narrow(wide[i]));
+    LocalFree(wide);
+    return args;
+}
+
+std::unique_ptr<SerialDevice> NewSerialDevice() {
+    return std::make_unique<StoppableSerial<win32::Win32SerialDevice>>();
+}
+std::unique_ptr<Platform> NewPlatform() { return std::make_unique<win32::Win32Platform>(); }
+
+std::string PortDevice(const std::string& name) {
+    // COM1 to COM9 open by their names; from COM10 on only through the device namespace.
+    if (name.size() > 4 && name.compare(0, 3, "COM") == 0 &&
+        name.find_first_not_of("0123456789", 3) == std::string::npos)
+        return "\\\\.\\" + name;
+    return name;
+}
+
+void UseUtf8Console() { SetConsoleOutputCP(CP_UTF8); }
+
+bool StdinIsTerminal() { return IsConsole(STD_INPUT_HANDLE); }
+bool StderrIsTerminal() { return IsConsole(STD_ERROR_HANDLE); }
+
+void InstallStopHandlers() {
+    g_stopEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);  // wakes one sleep
+    g_doneEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::atexit(SetDone);
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+bool StopRequested() { return g_stop != 0; }
+
+// The port offers no handle to wait on without overlapped I/O, which the serial layer
+// does not use: a wait on it looks every millisecond, as the window's does.
+bool PortWakesSleep() { return false; }
+
+void Sleep(SerialDevice&, std::chrono::microseconds max, bool, bool wakeOnInput) {
+    static const bool fineTimer = timeBeginPeriod(1) == TIMERR_NOERROR;
+    (void)fineTimer;
+    const auto ms = static_cast<DWORD>((max.count() + 999) / 1000);
+    HANDLE handles[2];
+    DWORD n = 0;
+    if (g_stopEvent) handles[n++] = g_stopEvent;
+    if (wakeOnInput && g_inputRaw) handles[n++] = GetStdHandle(STD_INPUT_HANDLE);
+    if (n == 0)
+        ::Sleep(ms);
+    else
+        WaitForMultipleObjects(n, handles, FALSE, ms);
+}
+
+KeyInput::KeyInput() : terminal_(StdinIsTerminal()) {
+    if (!terminal_) return;
+    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    if (GetConsoleMode(in, &g_savedInputMode)) {
+        // Keys one by one, unechoed, Ctrl-C as a key.
+        SetConsoleMode(in, g_savedInputMode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
+                                                                  ENABLE_PROCESSED_INPUT));
+        g_inputRaw = true;
+    }
+}
+
+KeyInput::~KeyInput() {
+    if (!g_inputRaw) return;
+    SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), g_savedInputMode);
+    g_inputRaw = false;
+}
+
+std::string KeyInput::Take() {
+    std::string bytes;
+    if (ended_) return bytes;
+    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    if (in == nullptr || in == INVALID_HANDLE_VALUE) {
+        ended_ = true;
+        return bytes;
+    }
+    if (terminal_) {
+        DWORD count = 0;
+        while (GetNumberOfConsoleInputEvents(in, &count) && count > 0) {
+            INPUT_RECORD records[64];
+            DWORD got = 0;
+            if (!ReadConsoleInputW(in, records, 64, &got)) break;
+            for (DWORD i = 0; i < got; ++i) {
+                const KEY_EVENT_RECORD& k = records[i].Event.KeyEvent;
+                if (records[i].EventType != KEY_EVENT || !k.bKeyDown || k.uChar.UnicodeChar == 0) continue;
+                for (WORD r = 0; r < (k.wRepeatCount ? k.wRepeatCount : 1); ++r)
+                    AppendUtf8(bytes, k.uChar.UnicodeChar);
+            }
+        }
+        return bytes;
+    }
+    DWORD available = 0;
+    if (PeekNamedPipe(in, nullptr, 0, nullptr, &available, nullptr)) {
+        if (available == 0) return bytes;
+    } else if (GetLastError() == ERROR_BROKEN_PIPE) {
+        ended_ = true;
+        return bytes;
+    } else {
+        available = 4096;  // a file: reading never waits
+    }
+    std::string buf(available, '\0');
+    DWORD got = 0;
+    if (!ReadFile(in, buf.data(), available, &got, nullptr) || got == 0) {
+        ended_ = true;
+        return bytes;
+    }
+    bytes.assign(buf.data(), got);
+    return bytes;
+}
+
+}  // namespace h8sx::cli

@@ -1,0 +1,204 @@
+// h8sx: the writer from the command line. Arguments take the place of the window's
+// clicks; the core does the rest.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Version.h"
+#include "cli/Commands.h"
+#include "cli/System.h"
+
+namespace {
+
+using namespace h8sx::cli;
+
+const char* const kStatuses = R"(
+Exit status
+  0    done
+  1    usage error
+  2    the port could not be opened
+  3    no board answered the bit-rate matching
+  4    the boot dialogue failed (device, clock, bit rate, erase, MAT selection)
+  5    the file could not be read or is damaged (nothing programmed)
+  6    the transfer failed (a block or the end command refused or unanswered)
+  7    monitor --expect: the text was not seen in time
+  130  interrupted (Ctrl-C, SIGTERM): the board is restarted, the port released
+)";
+
+const char* const kUsageText = R"(Usage: h8sx COMMAND [OPTION]... [FILE]
+Writes programs into an H8SX1622 board's flash over a serial port through the
+chip's boot mode, and shows what the board's own program sends.
+
+Commands
+  write FILE        erase the flash and program the S-record FILE into it
+  check FILE        read FILE as write would, and send nothing
+  monitor           restart the board and show what it sends
+  ram-write FILE    send the S-record FILE to the board's own program
+  reset             restart the board into its own program
+  ports             list the serial ports and their names
+
+Options for every command that uses a port
+  --port PORT       COM1, COM2, ... as in the window, or a device path
+                    (/dev/ttyUSB0, \\.\COM12); without it, the port ticked in
+                    the window's settings file
+  --quiet           print only errors
+
+  --help            show this text ('h8sx COMMAND --help' for a command's)
+  --version         show the version
+
+Status texts go to standard error, each with the seconds since the start; what
+the board sends goes to standard output.
+)";
+
+const std::map<std::string, std::string> kCommandHelp = {
+    {"write", R"(Usage: h8sx write [OPTION]... FILE
+The whole write: the board is reset into its boot program, the bit rate is
+matched, the flash is erased, FILE is programmed 128 bytes at a time from flash
+address 0, and the board is restarted into its own program. FILE is read first:
+a damaged one leaves the board untouched.
+
+  --port PORT         the port (see 'h8sx --help')
+  --skip-blank        leave blocks of only 0xFF as erased instead of programming
+                      them; the flash ends the same, a file with a large gap
+                      goes much faster
+  --ignore-checksums  load records with a wrong checksum, as the window does
+  --quiet             print only errors
+)"},
+    {"check", R"(Usage: h8sx check [OPTION]... FILE
+Reads FILE as write would and sends nothing: the record type, the image length,
+the blocks and the programming time at 38400 bit/s, or the error write would
+show. Warns when the first record does not lie at address 0, and names every
+record whose checksum is wrong.
+
+  --out IMAGE.bin     write the bytes the blocks would carry (blocks x 128)
+  --ignore-checksums  accept records with a wrong checksum
+  --quiet             print only errors
+)"},
+    {"monitor", R"(Usage: h8sx monitor [OPTION]...
+Restarts the board into its own program and prints what it sends, decoded from
+Shift-JIS, on standard output as UTF-8. Keys typed on a terminal go to the
+board (Enter as CR); Ctrl-] or Ctrl-C ends. Standard input that is not a
+terminal is sent as it comes (LF as CR); its end does not end the monitor.
+
+  --port PORT       the port (see 'h8sx --help')
+  --no-reset        attach without restarting the board
+  --timeout S       end after S seconds
+  --expect TEXT     end with status 0 as soon as TEXT has appeared; with
+                    status 7 when the timeout passes without it
+  --quiet           print only errors
+)"},
+    {"ram-write", R"(Usage: h8sx ram-write [OPTION]... FILE
+Restarts the board into its own program and sends the S-record FILE to it as
+text, as the window's RAM_WRITE does.
+
+  --port PORT       the port (see 'h8sx --help')
+  --monitor         go on as 'h8sx monitor --no-reset' afterwards; takes its
+                    --timeout and --expect
+  --quiet           print only errors
+)"},
+    {"reset", R"(Usage: h8sx reset [OPTION]...
+Restarts the board into its own program, as the monitor's CPU_RESET does.
+
+  --port PORT       the port (see 'h8sx --help')
+  --quiet           print only errors
+)"},
+    {"ports", R"(Usage: h8sx ports
+Lists the serial ports of this machine: the name each has in the window, the
+device it opens, whether it is there now, and what the system calls it.
+)"},
+};
+
+int Usage(const std::string& why) {
+    std::fprintf(stderr, "h8sx: %s\nTry 'h8sx --help'.\n", why.c_str());
+    return kUsage;
+}
+
+bool Seconds(const std::string& text, double& s) {
+    char* end = nullptr;
+    s = std::strtod(text.c_str(), &end);
+    return !text.empty() && *end == '\0' && s >= 0 && s < 1e7;
+}
+
+int Run(const std::vector<std::string>& argv) {
+    const int argc = static_cast<int>(argv.size());
+    if (argc < 2) return Usage("no command given");
+    const std::string command = argv[1];
+    if (command == "--help" || command == "-h") {
+        std::fputs(kUsageText, stdout);
+        std::fputs(kStatuses, stdout);
+        return kDone;
+    }
+    if (command == "--version") {
+        std::printf("h8sx %s\n", h8sx::kVersion);
+        return kDone;
+    }
+    const auto help = kCommandHelp.find(command);
+    if (help == kCommandHelp.end()) return Usage("no command '" + command + "'");
+
+    const bool takesFile = command == "write" || command == "check" || command == "ram-write";
+    const bool usesPort = command != "check" && command != "ports";
+    const bool monitors = command == "monitor" || command == "ram-write";
+    Options o;
+    bool haveFile = false;
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const auto value = [&](std::string& v) {
+            if (i + 1 >= argc) return false;
+            v = argv[++i];
+            return true;
+        };
+        std::string v;
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(help->second.c_str(), stdout);
+            if (command != "ports") std::fputs(kStatuses, stdout);
+            return kDone;
+        } else if (arg == "--quiet" && command != "ports") {
+            o.quiet = true;
+        } else if (arg == "--port" && usesPort) {
+            if (!value(v) || v.empty()) return Usage("--port needs a port");
+            o.port = v;
+        } else if (arg == "--skip-blank" && command == "write") {
+            o.skipBlank = true;
+        } else if (arg == "--ignore-checksums" && (command == "write" || command == "check")) {
+            o.ignoreChecksums = true;
+        } else if (arg == "--out" && command == "check") {
+            if (!value(v)) return Usage("--out needs a file");
+            o.out = v;
+        } else if (arg == "--no-reset" && command == "monitor") {
+            o.noReset = true;
+        } else if (arg == "--monitor" && command == "ram-write") {
+            o.monitor = true;
+        } else if (arg == "--timeout" && monitors) {
+            double s;
+            if (!value(v) || !Seconds(v, s)) return Usage("--timeout needs a number of seconds");
+            o.timeout = s;
+        } else if (arg == "--expect" && monitors) {
+            if (!value(v) || v.empty()) return Usage("--expect needs a text");
+            o.expect = v;
+        } else if (takesFile && !haveFile && (arg.empty() || arg[0] != '-' || arg == "-")) {
+            o.file = arg;
+            haveFile = true;
+        } else {
+            return Usage(command + ": unexpected '" + arg + "'");
+        }
+    }
+    if (takesFile && !haveFile) return Usage(command + ": no file given");
+    if (command == "ram-write" && !o.monitor && (o.timeout || o.expect))
+        return Usage("ram-write: --timeout and --expect go with --monitor");
+
+    UseUtf8Console();
+    InstallStopHandlers();
+    static const std::map<std::string, std::function<int(const Options&)>> kCommands = {
+        {"write", Write},        {"check", Check}, {"monitor", Monitor},
+        {"ram-write", RamWrite}, {"reset", Reset}, {"ports", Ports},
+    };
+    return kCommands.at(command)(o);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return Run(Arguments(argc, argv)); }
