@@ -61,7 +61,7 @@ void Latency(h8sx::qt::QtToolkit& toolkit, int master, int slave, const char* wh
             std::this_thread::sleep_for(std::chrono::microseconds(3000 + std::rand() % 7000));
             writtenAt = Clock::now().time_since_epoch().count();
             const unsigned char b = 0x55;
-            (void)::write(master, &b, 1);
+            if (::write(master, &b, 1) != 1) std::perror("write");
         });
         while (Queued(slave) == before) toolkit.WaitAndProcessMessages();
         const long long seen = Clock::now().time_since_epoch().count();
@@ -69,7 +69,8 @@ void Latency(h8sx::qt::QtToolkit& toolkit, int master, int slave, const char* wh
         micros.push_back(double(seen - writtenAt.load()) / 1000.0);
         // Back to the state of the phase: `unread` bytes waiting.
         unsigned char sink[64];
-        while (Queued(slave) > unread) (void)::read(slave, sink, 1);
+        while (Queued(slave) > unread)
+            if (::read(slave, sink, 1) != 1) break;
     }
     std::sort(micros.begin(), micros.end());
     std::printf("%-34s median %6.0f us   90%% %6.0f us   max %6.0f us  (%d bytes)\n", what, micros[micros.size() / 2],
@@ -98,7 +99,7 @@ int main(int argc, char* argv[]) {
     Latency(toolkit, master, slave, "notice a byte, port empty", 200, 0);
 
     const unsigned char three[3] = {1, 2, 3};
-    (void)::write(master, three, 3);
+    if (::write(master, three, 3) != 3) std::perror("write");
     while (Queued(slave) < 3) toolkit.WaitAndProcessMessages();
     Idle(toolkit, "wait, 3 bytes unread", seconds);
     Latency(toolkit, master, slave, "notice a byte, 3 bytes unread", 200, 3);
