@@ -33,6 +33,9 @@ public:
     std::array<unsigned char, 3> Settings{};
     std::uint8_t Busy = 0;
     std::uint8_t MonitorPortOpen = 0;
+    // Set from FWRITE's click to its end. CPU_RESET and RAM_WRITE clear Busy in the middle
+    // of a write; this keeps a second FWRITE from starting inside the first.
+    std::uint8_t WriteRunning = 0;
 
     // State of the controls the core reads; the front end mirrors it.
     int TickedPort() const { return tickedPort_; }      // 0..5: RadioButton1..6
