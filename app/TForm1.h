@@ -10,6 +10,7 @@
 
 #include "app/Platform.h"
 #include "app/Toolkit.h"
+#include "monitor/MonitorLines.h"
 #include "monitor/ReceiveText.h"
 #include "serial/ComLink.h"
 #include "serial/SerialDevice.h"
@@ -99,6 +100,7 @@ private:
     Platform& platform_;
     ComLink link_;
     ReceiveText receiveText_;
+    MonitorLines monitorLines_;
 
     int tickedPort_ = 0;
     bool soundTicked_ = true;

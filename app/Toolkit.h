@@ -3,6 +3,7 @@
 // the operator's clicks to the forms' handlers. Tests implement it with a virtual clock.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -36,6 +37,13 @@ public:
     virtual void ShowMonitorWindow() = 0;
     virtual void AppendMonitorText(const std::string& utf8) = 0;  // appends, newest line kept in view
     virtual void ClearMonitorText() = 0;
+    // Removes the monitor's oldest `lines` whole lines, `characters` characters in all (a
+    // line end counting as one), and keeps the newest line in view. The core calls it so
+    // that the text stays bounded; a toolkit without a limit on memory may keep all.
+    virtual void DropOldestMonitorLines(std::size_t lines, std::size_t characters) {
+        (void)lines;
+        (void)characters;
+    }
 };
 
 }  // namespace h8sx
