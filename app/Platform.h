@@ -7,6 +7,9 @@
 
 namespace h8sx {
 
+// The settings file, in Platform::SettingsDirectory().
+inline constexpr const char* kSettingsFileName = "vtq1653.par";
+
 // A serial port as the operator reaches it.
 struct PortEntry {
     std::string name;     // "COM3"; empty for a port that has no COM number

@@ -10,7 +10,6 @@
 namespace h8sx {
 
 namespace {
-constexpr const char* kSettingsFileName = "vtq1653.par";
 constexpr std::uint32_t kStartupBitRate = 19200;
 }  // namespace
 

@@ -10,6 +10,7 @@
 
 #include "app/Platform.h"
 #include "app/Toolkit.h"
+#include "monitor/MonitorLines.h"
 #include "monitor/ReceiveText.h"
 #include "serial/ComLink.h"
 #include "serial/SerialDevice.h"
@@ -48,6 +49,9 @@ public:
     std::array<unsigned char, 3> Settings{};
     std::uint8_t Busy = 0;
     std::uint8_t MonitorPortOpen = 0;
+    // Set from FWRITE's click to its end. CPU_RESET and RAM_WRITE clear Busy in the middle
+    // of a write; this keeps a second FWRITE from starting inside the first.
+    std::uint8_t WriteRunning = 0;
 
     // For clients without port buttons and sound (the command line); the windows leave
     // them as they are.
@@ -120,6 +124,7 @@ private:
     Platform& platform_;
     ComLink link_;
     ReceiveText receiveText_;
+    MonitorLines monitorLines_;
 
     int tickedPort_ = 0;
     bool soundTicked_ = true;

@@ -3,6 +3,7 @@
 // the operator's clicks to the forms' handlers. Tests implement it with a virtual clock.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -47,6 +48,14 @@ public:
     // Each block of the programming as it is done (`skipped`: left as erased, not sent),
     // for a client that shows more than the progress bar.
     virtual void BlockDone(std::uint32_t /*done*/, std::uint32_t /*total*/, bool /*skipped*/) {}
+
+    // Removes the monitor's oldest `lines` whole lines, `characters` characters in all (a
+    // line end counting as one), and keeps the newest line in view. The core calls it so
+    // that the text stays bounded; a toolkit without a limit on memory may keep all.
+    virtual void DropOldestMonitorLines(std::size_t lines, std::size_t characters) {
+        (void)lines;
+        (void)characters;
+    }
 };
 
 }  // namespace h8sx

@@ -26,6 +26,7 @@
 
 #include "app/TForm1.h"
 #include "gui/qt/QtToolkit.h"
+#include "monitor/MonitorLines.h"
 #include "monitor/ShiftJis.h"
 #include "sim/Board.h"
 #include "sim/VirtualLink.h"
@@ -95,6 +96,7 @@ public:
     // Characters of the lines begun so far, line ends not counted.
     std::size_t Characters() const { return characters_; }
     std::size_t Lines() const { return lines_; }
+    const std::string& LastLine() const { return last_; }
 
 private:
     unsigned Random() {
@@ -129,6 +131,7 @@ private:
                 std::snprintf(line, sizeof line, "OK");
                 break;
         }
+        last_ = line;
         characters_ += encoder_.Append(pending_, line);
         pending_.push_back('\r');
         pending_.push_back('\n');
@@ -140,6 +143,7 @@ private:
     unsigned state_ = 1622;
     unsigned number_ = 0;
     std::size_t characters_ = 0, lines_ = 0;
+    std::string last_;
 };
 
 // Counts the monitor's repaints.
@@ -173,26 +177,32 @@ long ResidentKiB() {
     return resident * (::sysconf(_SC_PAGESIZE) / 1024);
 }
 
-struct Tick {
-    double seconds;
-    long paints;
-};
-
-void PrintRow(const char* what, const std::vector<Tick>& ticks, std::size_t from, std::size_t to, std::size_t bytesAt) {
-    double sum = 0, max = 0;
-    long paints = 0;
-    std::vector<double> sorted;
-    for (std::size_t i = from; i < to; ++i) {
-        sum += ticks[i].seconds;
-        max = std::max(max, ticks[i].seconds);
-        paints += ticks[i].paints;
-        sorted.push_back(ticks[i].seconds);
+// One line of the table: the ticks of a block, summed up when the block ends, so that the
+// benchmark's own bookkeeping does not grow with the run.
+class Block {
+public:
+    explicit Block(std::size_t ticks) { seconds_.reserve(ticks); }
+    void Add(double seconds, long paints) {
+        seconds_.push_back(seconds);
+        paints_ += paints;
     }
-    std::sort(sorted.begin(), sorted.end());
-    const double n = double(to - from);
-    std::printf("%-12s %5zu-%-5zu %9.2f MB %9.3f %9.3f %9.3f %8.2f\n", what, from + 1, to, double(bytesAt) / 1e6,
-                1e3 * sum / n, 1e3 * sorted[sorted.size() / 2], 1e3 * max, double(paints) / n);
-}
+    void Print(const char* what, std::size_t first, std::size_t bytesAt) {
+        std::sort(seconds_.begin(), seconds_.end());
+        double sum = 0;
+        for (double t : seconds_) sum += t;
+        const double n = double(seconds_.size());
+        std::printf("%-6s %8zu-%-8zu %8.1f MB %8.3f %8.3f %8.3f %7.2f %9ld\n", what, first + 1, first + seconds_.size(),
+                    double(bytesAt) / 1e6, 1e3 * sum / n, 1e3 * seconds_[seconds_.size() / 2], 1e3 * seconds_.back(),
+                    double(paints_) / n, ResidentKiB());
+        std::fflush(stdout);
+        seconds_.clear();
+        paints_ = 0;
+    }
+
+private:
+    std::vector<double> seconds_;
+    long paints_ = 0;
+};
 
 }  // namespace
 
@@ -202,8 +212,10 @@ int main(int argc, char** argv) {
         const std::string a = argv[i];
         if (a == "--minutes" && i + 1 < argc) {
             minutes = std::atof(argv[++i]);
+        } else if (a == "--hours" && i + 1 < argc) {
+            minutes = 60 * std::atof(argv[++i]);
         } else {
-            std::fprintf(stderr, "usage: monitor_bench [--minutes N]\n");
+            std::fprintf(stderr, "usage: monitor_bench [--minutes N | --hours N]\n");
             return 2;
         }
     }
@@ -212,6 +224,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "monitor_bench: give at least %.2f minutes\n", 2.0 * kSegment / 600);
         return 2;
     }
+    // About 24 lines in the table, whatever the length of the run.
+    const std::size_t segment = std::max(kSegment, tickCount / 24);
 
     // Qt wants a private runtime directory and complains without one; this one goes
     // after the application.
@@ -245,10 +259,12 @@ int main(int argc, char** argv) {
     const long residentBefore = ResidentKiB();
 
     BoardText text;
-    std::vector<Tick> ticks;
-    ticks.reserve(tickCount);
-    std::vector<std::size_t> bytesAt;  // bytes received up to each tick
     std::size_t bytes = 0;
+    std::printf("fed at 38400 bit/s, %.1f minutes of line time: %zu ticks\n\n", minutes, tickCount);
+    std::printf("tick cost: Timer1Timer and the events it caused (repaint included), in ms; resident memory\n");
+    std::printf("%-6s %-17s %11s %8s %8s %8s %7s %9s\n", "", "ticks", "received", "mean", "median", "max", "paints",
+                "RSS KiB");
+    Block block(segment);
     const auto start = Clock::now();
     for (std::size_t k = 0; k < tickCount; ++k) {
         // What the line brought during the last 100 ms; it has all arrived when the tick comes.
@@ -260,35 +276,36 @@ int main(int argc, char** argv) {
         const auto t0 = Clock::now();
         form1.Timer1Timer();
         QCoreApplication::processEvents();
-        ticks.push_back(Tick{std::chrono::duration<double>(Clock::now() - t0).count(), counter.paints - paints});
-        bytesAt.push_back(bytes);
+        block.Add(std::chrono::duration<double>(Clock::now() - t0).count(), counter.paints - paints);
+        if ((k + 1) % segment == 0 || k + 1 == tickCount)
+            block.Print(k + 1 == segment ? "start" : k + 1 == tickCount ? "end" : "", k - k % segment, bytes);
     }
     const double total = std::chrono::duration<double>(Clock::now() - start).count();
 
-    // The rest of the last line, untimed; then every character sent must be in the text
-    // box (line ends aside).
+    // The rest of the last line, untimed. The text box must hold the newest text: all of
+    // it while it is short, at least the bound's worth of characters once it is cut.
     clock += kTickMicros;
     link.Inject(text.Rest(), clock);
     form1.Timer1Timer();
     QCoreApplication::processEvents();
     const QString shown = memo->toPlainText();
-    std::size_t shownCharacters = 0;
-    for (QChar c : shown)
-        if (c != u'\n' && !c.isLowSurrogate()) ++shownCharacters;
+    std::size_t shownCharacters = 0, shownLineEnds = 0;
+    for (QChar c : shown) {
+        if (c.isLowSurrogate()) continue;
+        ++shownCharacters;
+        if (c == u'\n') ++shownLineEnds;
+    }
+    // Line ends aside: a CR that ends one read and the LF that starts the next make two.
+    const bool all = shownCharacters - shownLineEnds == text.Characters();
+    const bool kept = all || shownCharacters >= h8sx::kMonitorKeep;
+    const bool newest = shown.endsWith(QString::fromStdString(text.LastLine()) + u'\n');
 
-    std::printf("fed                %.1f minutes of line time at 38400 bit/s: %zu ticks, %zu bytes, %zu lines\n", minutes,
-                tickCount, bytes, text.Lines());
-    std::printf("text box           %lld characters in %d lines at the end\n", static_cast<long long>(shown.size()),
-                memo->document()->blockCount());
-    std::printf("every character    %s (%zu sent, %zu shown, line ends aside)\n",
-                shownCharacters == text.Characters() ? "shown" : "NOT shown", text.Characters(), shownCharacters);
-    std::printf("memory             %ld KiB resident before, %ld KiB after\n", residentBefore, ResidentKiB());
-    std::printf("run                %.1f s for %.0f s of line time\n\n", total, minutes * 60);
-    std::printf("tick cost: Timer1Timer and the events it caused (repaint included), in ms\n");
-    std::printf("%-12s %-11s %12s %9s %9s %9s %8s\n", "", "ticks", "received", "mean", "median", "max", "paints");
-    PrintRow("start", ticks, 0, kSegment, bytesAt[kSegment - 1]);
-    for (std::size_t from = kSegment; from + kSegment < tickCount; from += kSegment)
-        PrintRow("", ticks, from, from + kSegment, bytesAt[from + kSegment - 1]);
-    PrintRow("end", ticks, tickCount - kSegment, tickCount, bytesAt.back());
+    std::printf("\nreceived           %zu bytes, %zu lines, %zu characters (line ends aside)\n", bytes, text.Lines(),
+                text.Characters());
+    std::printf("text box           %zu characters in %d lines at the end: %s, newest line %s\n", shownCharacters,
+                memo->document()->blockCount(), all ? "all received" : kept ? "the newest, at least the bound" : "TOO FEW",
+                newest ? "shown" : "NOT shown");
+    std::printf("memory             %ld KiB resident after VIEW, %ld KiB at the end\n", residentBefore, ResidentKiB());
+    std::printf("run                %.1f s for %.0f s of line time\n", total, minutes * 60);
     return 0;
 }

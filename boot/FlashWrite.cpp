@@ -28,7 +28,9 @@ void TForm1::PulseReset() {
 void TForm1::Button1Click() {
     // Every wait pumps messages, so a second click could arrive mid-write: it must not
     // start a nested write on the same port and countdown.
-    if (Busy) return;
+    if (Busy || WriteRunning) return;
+    WriteRunning = 1;
+    const struct EndOfWrite { std::uint8_t& flag; ~EndOfWrite() { flag = 0; } } endOfWrite{WriteRunning};
     Busy = 1;
     MonitorPortOpen = 1;
 

@@ -23,6 +23,7 @@ int HexDigit(int c) {
 }
 
 bool IsBlank(int c) { return c == ' ' || c == '\t'; }
+bool IsLineEnd(int c) { return c == '\r' || c == '\n'; }
 
 class Reader {
 public:
@@ -40,19 +41,16 @@ private:
     bool ReadAll() {
         bool afterHeader = false;
         for (;;) {
-            int mark;
-            if (!SkipToRecord(mark)) return false;
+            const int mark = SkipToRecord();
             if (mark == kEnd) return Fail(ImageFault::NoTermination);
             if (mark != 'S') return Fail(ImageFault::RecordType);
-            int type = Get();
-            // A header is skipped up to and including the "S" of the record behind it.
-            while (type == '0') {
-                int c;
-                do c = Get();
-                while (c != kEnd && c != 'S');
-                if (c == kEnd) return Fail(ImageFault::NoTermination);
+            const int type = Get();
+            if (type == '0') {
+                // A header is skipped to its line end; the next line must hold a record, so
+                // that a line that lost its "S" stops the load instead of vanishing in it.
+                if (!SkipLine()) return Fail(ImageFault::NoTermination);
                 afterHeader = true;
-                type = Get();
+                continue;
             }
             switch (type) {
                 case '1':
@@ -83,11 +81,16 @@ private:
         }
     }
 
+    // A CR LF pair, a lone CR and a lone LF each end one line; a line end belongs to the
+    // line it ends.
     int Get() {
         const int c = in_.Get();
         if (c == kEnd) return c;  // the end lies on the last line read
-        line_ = lineFeeds_ + 1;
-        if (c == '\n') ++lineFeeds_;
+        const bool pairedLf = c == '\n' && lastWasCr_;
+        lastWasCr_ = c == '\r';
+        if (pairedLf) return c;
+        line_ = lineEnds_ + 1;
+        if (c == '\n' || c == '\r') ++lineEnds_;
         return c;
     }
 
@@ -97,22 +100,29 @@ private:
         return false;
     }
 
-    // Passes blanks, blank lines and line ends up to the first other character (or kEnd).
-    bool SkipToRecord(int& c) {
-        for (c = Get();; c = Get()) {
-            if (IsBlank(c) || c == '\n') continue;
-            if (c != '\r') return true;
-            if (Get() != '\n') return Fail(ImageFault::LineEnd);
-        }
+    // Passes any run of blanks and line ends (blank lines, CR CR LF) up to the first other
+    // character (or kEnd).
+    int SkipToRecord() {
+        int c;
+        do c = Get();
+        while (IsBlank(c) || IsLineEnd(c));
+        return c;
     }
 
-    // A line end behind the checksum, after any blanks: LF or CR LF. The end of the file
-    // passes here; the next record's read reports it.
+    // Reads up to and including the first line-end character; false at the end of the file.
+    bool SkipLine() {
+        int c;
+        do c = Get();
+        while (c != kEnd && !IsLineEnd(c));
+        return c != kEnd;
+    }
+
+    // A line end behind the checksum, after any blanks. The end of the file passes here;
+    // the next record's read reports it.
     bool LineEnd() {
         int c = Get();
         while (IsBlank(c)) c = Get();
-        if (c == '\n' || c == kEnd) return true;
-        if (c == '\r' && Get() == '\n') return true;
+        if (IsLineEnd(c) || c == kEnd) return true;
         return Fail(ImageFault::LineEnd);
     }
 
@@ -214,8 +224,9 @@ private:
     FlashImage& image_;
     const std::function<void()>& eachRecord_;
     ImageLoad result_;
-    std::uint32_t lineFeeds_ = 0;
+    std::uint32_t lineEnds_ = 0;
     std::uint32_t line_ = 1;
+    bool lastWasCr_ = false;
     bool placed_ = false;
     std::uint8_t sum_ = 0;
     std::uint64_t next_ = 0;

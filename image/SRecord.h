@@ -1,7 +1,8 @@
 // The S-record reader behind LoadImage: Motorola S-record text in, FlashImage out.
 //
 // The reader takes the file character by character, as a stream, and stops at the first
-// termination record (S7, S8, S9) without reading what follows it. It fills address gaps
+// termination record (S7, S8, S9) without reading what follows it. Lines may end in LF,
+// CR LF or CR alone; a header ends at its line end. It fills address gaps
 // with 0xFF, places the first data record at offset 0 whatever its address, and writes the
 // 128-byte tail behind the image. Damaged input stops it with a fault and the line the fault
 // lies on; nothing is ever written outside the image.
@@ -61,7 +62,7 @@ enum class ImageFault : std::uint8_t {
     Descending,     // an address below the end of the data placed so far
     TooLarge,       // the image and its tail would not fit into the room
     RecordCount,    // an S5 or S6 count that differs from the data records read
-    LineEnd,        // other characters behind the checksum, or a CR without its LF
+    LineEnd,        // other characters behind the checksum
 };
 
 struct ImageLoad {

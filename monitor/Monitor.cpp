@@ -42,6 +42,7 @@ void TForm1::SendKey(std::uint8_t keyChar) {
 
 void TForm1::ClearMonitor() {
     receiveText_.Reset();
+    monitorLines_.Clear();
     toolkit_.ClearMonitorText();
 }
 
@@ -57,7 +58,10 @@ void TForm1::ReceivePoll() {
         waiting -= static_cast<std::uint32_t>(n);
         text += receiveText_.Take(buf.data(), n);
     }
-    if (!text.empty()) toolkit_.AppendMonitorText(text);
+    if (text.empty()) return;
+    toolkit_.AppendMonitorText(text);
+    if (const MonitorLines::Cut cut = monitorLines_.Append(text); cut.lines > 0)
+        toolkit_.DropOldestMonitorLines(cut.lines, cut.characters);
 }
 
 }  // namespace h8sx

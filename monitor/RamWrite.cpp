@@ -17,16 +17,23 @@ constexpr std::uint8_t kCR = 0x0D;
 constexpr std::uint8_t kLF = 0x0A;
 constexpr int kCtrlZ = 0x1A;  // the end of a text file, wherever the file goes on
 
-// The file as a text stream, the same on every platform: CR bytes vanish, so CR LF and
-// LF line ends read alike, and a Ctrl-Z ends the file.
+// The file as a text stream, the same on every platform: every line end reads as one LF,
+// and a Ctrl-Z ends the file. CR bytes before an LF vanish, so LF, CR LF and CR CR LF
+// read alike; a run of CRs with no LF behind it (a file of CR line ends) is one line end.
 class TextReader {
 public:
     explicit TextReader(std::FILE* f) : f_(f) {}
     int Get() {
         if (ended_) return kEnd;
-        int c;
-        do c = std::fgetc(f_);
-        while (c == kCR);
+        int c = Next();
+        if (c == kCR) {
+            do c = Next();
+            while (c == kCR);
+            if (c != kLF) {
+                held_ = c;
+                c = kLF;
+            }
+        }
         if (c == kEnd || c == kCtrlZ) {
             ended_ = true;
             return kEnd;
@@ -35,7 +42,16 @@ public:
     }
 
 private:
+    int Next() {
+        if (held_ == kNone) return std::fgetc(f_);
+        const int c = held_;
+        held_ = kNone;
+        return c;
+    }
+
+    static constexpr int kNone = -2;
     std::FILE* f_;
+    int held_ = kNone;  // the character read behind a run of CRs
     bool ended_ = false;
 };
 

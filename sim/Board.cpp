@@ -41,6 +41,27 @@ int HexValue(char c) {
 
 }  // namespace
 
+const std::vector<std::pair<const char*, Stage>>& FaultStages() {
+    static const std::vector<std::pair<const char*, Stage>> stages = {
+        {"matching", Stage::Matching},
+        {"match-confirm", Stage::MatchConfirm},
+        {"device-inquiry", Stage::DeviceInquiry},
+        {"device-selection", Stage::DeviceSelection},
+        {"clock-mode-inquiry", Stage::ClockModeInquiry},
+        {"clock-mode-selection", Stage::ClockModeSelection},
+        {"ratio-inquiry", Stage::RatioInquiry},
+        {"frequency-inquiry", Stage::FrequencyInquiry},
+        {"new-bit-rate", Stage::NewBitRate},
+        {"bit-rate-confirmation", Stage::BitRateConfirmation},
+        {"erase", Stage::Erase},
+        {"erase-failure", Stage::EraseFailure},
+        {"user-mat", Stage::UserMat},
+        {"end-of-programming", Stage::EndOfProgramming},
+        {"end-of-programming-refused", Stage::EndOfProgrammingRefused},
+    };
+    return stages;
+}
+
 Board::Board(BoardOptions options)
     : options_(std::move(options)), flash_(kFlashSize, 0xFF), erased_(kFlashSize / 128, true) {}
 
@@ -282,6 +303,7 @@ void Board::ProgramBlock(const std::vector<std::uint8_t>& cmd, std::uint64_t now
         (std::uint32_t{cmd[1]} << 24) | (std::uint32_t{cmd[2]} << 16) | (std::uint32_t{cmd[3]} << 8) | cmd[4];
     if (address == 0xFFFFFFFF) {
         if (options_.silentAt == Stage::EndOfProgramming) return;
+        if (options_.silentAt == Stage::EndOfProgrammingRefused) return SendAnswer({0xD0, 0x53}, now);
         Event(now, "end of programming after " + std::to_string(blocks_) + " blocks");
         SendAnswer({kAck}, now);
         if (options_.onFlashWritten) options_.onFlashWritten(flash_);

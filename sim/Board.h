@@ -13,6 +13,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace h8sx::sim {
@@ -34,7 +35,11 @@ enum class Stage {
     EraseFailure,        // answers C0 51
     UserMat,             // refuses 0x43
     EndOfProgramming,    // silent after the end command
+    EndOfProgrammingRefused,  // refuses the end command: D0 53
 };
+
+// Every stage but None, with its name on h8sx-sim's command line.
+const std::vector<std::pair<const char*, Stage>>& FaultStages();
 
 struct LogEntry;
 

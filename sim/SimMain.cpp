@@ -4,13 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -94,6 +94,8 @@ Faults, for tests
                          erase-failure          the erase fails (C0 51)
                          user-mat               refused (C3 54)
                          end-of-programming     no answer to the end command
+                         end-of-programming-refused
+                                                refused (D0 53)
   --match-after N      answer only the N-th 0x00 of the bit-rate matching
   --short-device-answer
                        a supported-device answer of only 16 bytes
@@ -104,22 +106,6 @@ Faults, for tests
   --silent-block N     never answer programming block N
 )";
 
-const std::map<std::string, Stage> kStages = {
-    {"matching", Stage::Matching},
-    {"match-confirm", Stage::MatchConfirm},
-    {"device-inquiry", Stage::DeviceInquiry},
-    {"device-selection", Stage::DeviceSelection},
-    {"clock-mode-inquiry", Stage::ClockModeInquiry},
-    {"clock-mode-selection", Stage::ClockModeSelection},
-    {"ratio-inquiry", Stage::RatioInquiry},
-    {"frequency-inquiry", Stage::FrequencyInquiry},
-    {"new-bit-rate", Stage::NewBitRate},
-    {"bit-rate-confirmation", Stage::BitRateConfirmation},
-    {"erase", Stage::Erase},
-    {"erase-failure", Stage::EraseFailure},
-    {"user-mat", Stage::UserMat},
-    {"end-of-programming", Stage::EndOfProgramming},
-};
 
 struct Options {
     h8sx::sim::BoardOptions board;
@@ -191,8 +177,9 @@ Options Parse(int argc, char** argv) {
             o.pace = true;
         } else if (arg == "--silent-at") {
             const std::string v = value();
-            const auto it = kStages.find(v);
-            if (it == kStages.end()) BadUsage("--silent-at: no stage '" + v + "'");
+            const auto& stages = h8sx::sim::FaultStages();
+            const auto it = std::find_if(stages.begin(), stages.end(), [&](const auto& s) { return v == s.first; });
+            if (it == stages.end()) BadUsage("--silent-at: no stage '" + v + "'");
             o.board.silentAt = it->second;
         } else if (arg == "--match-after") {
             o.board.matchAfter = static_cast<std::uint32_t>(Number(arg, value(), 1'000'000));

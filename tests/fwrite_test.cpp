@@ -118,5 +118,32 @@ TEST(Matching, TheTickedPortIsOpenedAndAClickDuringAWriteStartsNothing) {
               (Strings{"ビットレート合わせ", "ＣＰＵボード応答ありません"}));
 }
 
+TEST(Matching, AWriteIsNotReenteredAfterCpuResetClearedBusy) {
+    Rig rig;
+    rig.form1.Button2Click();  // VIEW
+    const std::size_t opens = rig.link.opened.size();
+    std::size_t zeroesAtReset = 0, zeroesAfterSecondClick = 0;
+    rig.toolkit.Every1ms([&] {
+        // The erase command has gone out: the write waits for the board.
+        if (rig.link.sent.empty() || rig.link.sent.back() != 0x40) return false;
+        rig.form2.Button43Click();  // CPU_RESET clears Busy
+        EXPECT_EQ(rig.form1.Busy, 0);
+        zeroesAtReset = Count(rig.link.sent, 0x00);
+        rig.form1.Button1Click();
+        zeroesAfterSecondClick = Count(rig.link.sent, 0x00);
+        return true;
+    });
+    rig.form1.Button1Click();
+    EXPECT_GT(zeroesAtReset, 0u);
+    EXPECT_EQ(zeroesAfterSecondClick, zeroesAtReset);  // no second bit-rate matching
+    EXPECT_EQ(rig.link.opened.size(), opens + 1);
+    EXPECT_EQ(rig.form1.WriteRunning, 0);
+
+    // Once the first write has ended, FWRITE starts again.
+    rig.form1.Button1Click();
+    EXPECT_GT(Count(rig.link.sent, 0x00), zeroesAtReset);
+    EXPECT_EQ(rig.link.opened.size(), opens + 2);
+}
+
 }  // namespace
 }  // namespace h8sx::test

@@ -64,10 +64,21 @@ TEST(SRecordReader, LineEndsBlanksAndLowerCaseReadAlike) {
         if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
     for (const std::string& text :
          {SRecordFile(data, 2, 0, 16, "\r\n"), SRecordFile(data, 2, 0, 16, "  \r\n"),
+          SRecordFile(data, 2, 0, 16, "\r"), SRecordFile(data, 2, 0, 16, "\r\r\n"),
           "\n  \n" + SRecordFile(data, 2, 0, 16, "\t\n\n"), lower}) {
         const Read r = ReadText(text);
         ASSERT_TRUE(r.load.Loaded()) << text << ImageStatusText(r.load);
         EXPECT_EQ(ImageBytes(r), data);
+    }
+}
+
+TEST(SRecordReader, EveryKindOfLineEndCountsOneLine) {
+    // CR LF, a lone CR and a lone LF each end one line: CR CR LF is two.
+    const std::pair<const char*, std::uint32_t> kinds[] = {{"\n", 3}, {"\r\n", 3}, {"\r", 3}, {"\r\r\n", 5}};
+    for (const auto& [eol, line] : kinds) {
+        SCOPED_TRACE(testing::PrintToString(std::string(eol)));
+        const Read r = ReadText(Header(eol) + DataRecord(1, 0, Pattern(4), eol) + "S1050004AAGG00" + eol);
+        EXPECT_EQ(ImageStatusText(r.load), "HEX文字ERR " + std::to_string(line) + "行");
     }
 }
 
@@ -179,7 +190,12 @@ TEST(SRecordReader, DamagedFilesStopAtTheirLine) {
          "HEX文字ERR 2行"},
         {"characters behind the checksum", ok + "S1050020AABB00 ;\n" + Termination(1), ImageFault::LineEnd, 2,
          "行末ERR 2行"},
-        {"a CR without its LF", ok + "S1050020AABB00\rS9030000FC\r", ImageFault::LineEnd, 2, "行末ERR 2行"},
+        {"a CR inside a line", ok + "S1050020AABB\r00\n" + Termination(1), ImageFault::NotHex, 2, "HEX文字ERR 2行"},
+        // A header ends at its line end: a line that lost its "S" is not swallowed by it.
+        {"header, then a record without its S", "S00600004844521B\n104000001FA\nS104000102F8\nS9030000FC\n",
+         ImageFault::RecordType, 2, "S形式ERR 2行"},
+        {"header, then a blank line and junk", Header("\r\n") + "\r\n junk\r\n" + ok + Termination(1),
+         ImageFault::RecordType, 3, "S形式ERR 3行"},
     };
     for (const Malformed& m : cases) {
         SCOPED_TRACE(m.what);

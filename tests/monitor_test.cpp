@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string_view>
 
+#include "monitor/MonitorLines.h"
 #include "monitor/ReceiveText.h"
 #include "tests/support/Rig.h"
 
@@ -136,6 +138,30 @@ TEST_F(MonitorTest, FourHundredBytesWaitingAtOnceAreAllShownInOrder) {
     rig.link.Inject(burst, 50 * kMs);
     for (int i = 0; i < 5; ++i) NextTick();
     EXPECT_EQ(text(), expected);
+}
+
+TEST_F(MonitorTest, TheOldestWholeLinesGoOnceTheTextOutgrowsItsBound) {
+    // Numbered lines of 100 characters, line end included: 6 digits, 93 "あ", CR LF.
+    constexpr std::size_t kLines = (kMonitorKeep + kMonitorSlack) / 100 + 100;
+    Bytes board;
+    std::string last;
+    for (std::size_t n = 1; n <= kLines; ++n) {
+        char number[8];
+        std::snprintf(number, sizeof number, "%06zu", n);
+        board.insert(board.end(), number, number + 6);
+        for (int i = 0; i < 93; ++i) board.insert(board.end(), {0x82, 0xA0});
+        board.insert(board.end(), {'\r', '\n'});
+    }
+    rig.link.Inject(board, 20 * kMs);
+    NextTick();
+    // The empty line the text box starts with, then the oldest lines, down to the bound.
+    const std::size_t dropped = kLines - kMonitorKeep / 100;
+    EXPECT_EQ(rig.toolkit.droppedLines, dropped + 1);
+    EXPECT_EQ(rig.toolkit.droppedCharacters, dropped * 100 + 1);
+    EXPECT_EQ(text().size(), kMonitorKeep / 100 * (6 + 93 * 3 + 1));
+    char first[8];
+    std::snprintf(first, sizeof first, "%06zu", dropped + 1);
+    EXPECT_EQ(text().substr(0, 6), first);
 }
 
 TEST_F(MonitorTest, NothingIsShownWhileBusyAndWhatWaitsIsShownAtTheNextTickAfter) {

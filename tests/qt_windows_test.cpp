@@ -300,6 +300,11 @@ TEST(QtWindows, MonitorTextIsAppendedAtTheEndAndTheNewestLineStaysInView) {
     EXPECT_GT(memo->verticalScrollBar()->maximum(), 0);
     EXPECT_EQ(memo->verticalScrollBar()->value(), memo->verticalScrollBar()->maximum());
 
+    // The core's bound cuts the oldest whole lines; the newest stays in view.
+    desk.toolkit.DropOldestMonitorLines(3, 1 + 3 + 9);
+    EXPECT_TRUE(memo->toPlainText().startsWith(QStringLiteral("line 1\nline 2\n")));
+    EXPECT_EQ(memo->verticalScrollBar()->value(), memo->verticalScrollBar()->maximum());
+
     desk.Monitor<QPushButton>("Button42")->click();  // MON.CLR
     EXPECT_EQ(memo->toPlainText(), QString());
     desk.toolkit.AppendMonitorText("x");

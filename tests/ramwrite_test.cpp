@@ -57,7 +57,7 @@ TEST_F(RamWriteTest, S3RecordsGoOutWithoutTheHeaderAndEndWithS7Cr) {
     ExpectRestart();
     EXPECT_EQ(rig.toolkit.events, Done());
 
-    EXPECT_EQ(Send(Lines({kS0, kRec1, kRec2, kS7, kRec1}, "\n")), expected);
+    for (const char* end : {"\n", "\r", "\r\r\n"}) EXPECT_EQ(Send(Lines({kS0, kRec1, kRec2, kS7, kRec1}, end)), expected);
 }
 
 TEST_F(RamWriteTest, S1RecordsEndingInS9GoOutToTheEndOfTheFile) {
@@ -73,8 +73,8 @@ TEST_F(RamWriteTest, TheRecordRightAfterTheHeaderGoesOutWholeEvenAnS7) {
 }
 
 TEST_F(RamWriteTest, TextModeRulesAndFilesThatEndEarly) {
-    // CR bytes vanish wherever they are; Ctrl-Z ends the file.
-    EXPECT_EQ(Send("ab\rc\r\r\nd\x1A" "e\n"), "abc\r\nd");
+    // CRs before an LF vanish, CRs before anything else are one line end; Ctrl-Z ends the file.
+    EXPECT_EQ(Send("ab\rc\r\r\nd\r\r\x1A" "e\n"), "ab\r\nc\r\nd\r\n");
     // A file that ends inside the header sends nothing.
     EXPECT_EQ(Send(std::string(kS0)), "");
     // An "S" with no type character goes alone; a line end after it stays one.

@@ -221,6 +221,24 @@ TEST(Transfer, ABoardThatFallsSilentTimesOutAndIsRestarted) {
         EXPECT_EQ(rig.toolkit.events.back(), "status:TIME OUT Err3");  // no beep
         ExpectFinalReset(rig);
     }
+    {
+        Rig rig(SilentAt(sim::Stage::EndOfProgrammingRefused));
+        Write(rig, SRecordFile(Pattern(200)));
+        EXPECT_TRUE(SentProgramming(rig.link.sent).ended);
+        EXPECT_EQ(rig.toolkit.events.back(), "status:書き込みERR");  // no beep
+        ExpectFinalReset(rig);
+    }
+}
+
+TEST(Transfer, EveryFaultOfTheVirtualBoardSpoilsTheWrite) {
+    // A fault switch that changed nothing would leave its failure path untried.
+    for (const auto& [name, stage] : sim::FaultStages()) {
+        SCOPED_TRACE(name);
+        Rig rig(SilentAt(stage));
+        Write(rig, SRecordFile(Pattern(200)));
+        EXPECT_NE(rig.toolkit.LastStatus(), "書き込み正常終了");
+        EXPECT_EQ(rig.form1.Busy, 0);
+    }
 }
 
 TEST(Transfer, ACancelledDialogProgramsNothingAndTheBoardIsRestarted) {

@@ -1,16 +1,33 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: the Linux build, the
-# same under AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows build under
-# wine; then makes the release packages and checks them (tools/check-packages.sh). Set
-# H8SX_SKIP_ASAN=1, H8SX_SKIP_WINDOWS=1 or H8SX_SKIP_PACKAGES=1 to leave a part out.
+# same under AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz targets, and the
+# Windows build under wine; then makes the release packages and checks them
+# (tools/check-packages.sh). Set H8SX_SKIP_ASAN=1, H8SX_SKIP_FUZZ=1, H8SX_SKIP_WINDOWS=1 or
+# H8SX_SKIP_PACKAGES=1 to leave a part out.
+#   --quick       the Linux build and the tests that run in-process only (no h8sx-sim
+#                 process, no sanitizers, no fuzzing, no Windows, no packages): the
+#                 edit-test loop
+#   --no-install  do not look for missing packages
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/setup-debian.sh
+quick=0 install=1
+for arg in "$@"; do
+  case "$arg" in
+    --quick) quick=1 ;;
+    --no-install) install=0 ;;
+    *) echo "usage: tools/test.sh [--quick] [--no-install]" >&2; exit 2 ;;
+  esac
+done
+[ "$install" = 1 ] && tools/setup-debian.sh
 jobs="${H8SX_JOBS:-$(nproc)}"
 
 echo "== Linux"
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$jobs"
+if [ "$quick" = 1 ]; then
+  ctest --preset default -j "$jobs" --label-exclude board-process
+  exit 0
+fi
 ctest --preset default -j "$jobs"
 
 if [ "${H8SX_SKIP_ASAN:-0}" != 1 ]; then
@@ -18,6 +35,13 @@ if [ "${H8SX_SKIP_ASAN:-0}" != 1 ]; then
   cmake --preset asan >/dev/null
   cmake --build --preset asan -j "$jobs"
   ctest --preset asan -j "$jobs"
+fi
+
+if [ "${H8SX_SKIP_FUZZ:-0}" != 1 ]; then
+  echo "== Fuzz targets (libFuzzer, clang), 30 s each"
+  cmake --preset fuzz >/dev/null
+  cmake --build --preset fuzz -j "$jobs"
+  tools/fuzz.sh 30
 fi
 
 if [ "${H8SX_SKIP_WINDOWS:-0}" != 1 ] && [ -f CMakePresets.json ] && grep -q '"mingw"' CMakePresets.json; then

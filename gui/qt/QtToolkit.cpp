@@ -11,6 +11,7 @@
 #include <QSignalBlocker>
 #include <QSocketNotifier>
 #include <QTextCursor>
+#include <QTextDocument>
 
 #include <sys/ioctl.h>
 
@@ -171,5 +172,20 @@ void QtToolkit::AppendMonitorText(const std::string& utf8) {
 }
 
 void QtToolkit::ClearMonitorText() { form2Window_->As<QPlainTextEdit>("Memo1")->clear(); }
+
+void QtToolkit::DropOldestMonitorLines(std::size_t lines, std::size_t) {
+    auto* memo = form2Window_->As<QPlainTextEdit>("Memo1");
+    QTextDocument* doc = memo->document();
+    // By whole blocks, so that whatever the operator typed into the text stays in its line.
+    QTextCursor cut(doc);
+    cut.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, static_cast<int>(lines));
+    cut.removeSelectedText();
+    // With its undo history on, the document keeps every character ever appended or cut;
+    // off, it gives the room of the cut text back. (Setting the whole text, as the monitor
+    // did at first, never left the operator an undo across received text either.)
+    doc->setUndoRedoEnabled(false);
+    QScrollBar* bar = memo->verticalScrollBar();
+    bar->setValue(bar->maximum());
+}
 
 }  // namespace h8sx::qt

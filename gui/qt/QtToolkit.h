@@ -67,6 +67,7 @@ public:
     void ShowMonitorWindow() override;
     void AppendMonitorText(const std::string& utf8) override;
     void ClearMonitorText() override;
+    void DropOldestMonitorLines(std::size_t lines, std::size_t characters) override;
 
 private:
     // Keeps the read notifier on the port's current descriptor.

@@ -254,4 +254,28 @@ void Win32Toolkit::AppendMonitorText(const std::string& utf8) {
 
 void Win32Toolkit::ClearMonitorText() { SetWindowTextW(form2Window_->Control("Memo1"), L""); }
 
+void Win32Toolkit::DropOldestMonitorLines(std::size_t lines, std::size_t characters) {
+    HWND memo = form2Window_->Control("Memo1");
+    // Here every line end is CR LF. The cut ends behind the last of the first `lines` line
+    // ends found in the head of the text, so that what the operator typed in shifts it to
+    // a line end, never into a line.
+    std::wstring head(characters + lines + 1, L'\0');
+    const auto got = static_cast<std::size_t>(
+        SendMessageW(memo, WM_GETTEXT, head.size(), reinterpret_cast<LPARAM>(head.data())));
+    std::size_t cut = 0, found = 0;
+    for (std::size_t i = 0; i < got && found < lines; ++i)
+        if (head[i] == L'\n') {
+            cut = i + 1;
+            ++found;
+        }
+    if (cut == 0) return;
+    DWORD selStart = 0, selEnd = 0;
+    SendMessageW(memo, EM_GETSEL, reinterpret_cast<WPARAM>(&selStart), reinterpret_cast<LPARAM>(&selEnd));
+    SendMessageW(memo, EM_SETSEL, 0, static_cast<LPARAM>(cut));
+    SendMessageW(memo, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
+    const auto shifted = [cut](DWORD at) { return at > cut ? static_cast<WPARAM>(at - cut) : 0; };
+    SendMessageW(memo, EM_SETSEL, shifted(selStart), static_cast<LPARAM>(shifted(selEnd)));
+    SendMessageW(memo, WM_VSCROLL, SB_BOTTOM, 0);
+}
+
 }  // namespace h8sx::win32

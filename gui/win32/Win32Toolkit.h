@@ -42,6 +42,7 @@ public:
     void ShowMonitorWindow() override;
     void AppendMonitorText(const std::string& utf8) override;
     void ClearMonitorText() override;
+    void DropOldestMonitorLines(std::size_t lines, std::size_t characters) override;
 
 private:
     void Dispatch(MSG& msg);

@@ -67,13 +67,19 @@ std::string ConfigDirectoryFor(const char* xdgConfigHome, const std::string& hom
 }
 
 std::string PosixPlatform::SettingsDirectory() {
+    // Decided once a run, so that reading and every later write meet the same file.
+    if (!settingsDirectory_.empty()) return settingsDirectory_;
     const std::string exeDir = ExecutableDirectory();
-    if (::access(exeDir.c_str(), W_OK) == 0) return exeDir;
-    // An installed program's directory is not the user's to write: the settings go to
-    // the user's configuration directory.
-    const std::string dir = ConfigDirectoryFor(std::getenv("XDG_CONFIG_HOME"), HomeDirectory());
-    MakeDirectories(dir.substr(0, dir.size() - 1));
-    return dir;
+    const bool fileThere = ::access((exeDir + kSettingsFileName).c_str(), F_OK) == 0;
+    if (fileThere || ::access(exeDir.c_str(), W_OK) == 0) {
+        settingsDirectory_ = exeDir;
+    } else {
+        // An installed program's directory is not the user's to write: the settings go to
+        // the user's configuration directory.
+        settingsDirectory_ = ConfigDirectoryFor(std::getenv("XDG_CONFIG_HOME"), HomeDirectory());
+        MakeDirectories(settingsDirectory_.substr(0, settingsDirectory_.size() - 1));
+    }
+    return settingsDirectory_;
 }
 
 std::vector<PortEntry> PosixPlatform::ListPorts() { return PortMap(SettingsDirectory()).Scan(); }

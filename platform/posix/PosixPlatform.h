@@ -16,8 +16,16 @@ public:
     std::string ExecutableDirectory() override;
     void ExitNow() override;
     std::FILE* OpenFile(const std::string& utf8Path, const char* mode) override;
+    // Beside the executable whenever the settings file is there (an administrator may have
+    // put it into a directory no user can write: it is read there, and written there too,
+    // which fails where the file is read-only), else when that directory can be written;
+    // otherwise the configuration directory. Decided once a run; the program itself never
+    // changes the outcome, so the file never moves between runs.
     std::string SettingsDirectory() override;
     std::vector<PortEntry> ListPorts() override;
+
+private:
+    std::string settingsDirectory_;
 };
 
 }  // namespace h8sx::posix

@@ -21,4 +21,12 @@ std::optional<std::string> RecordingToolkit::RunOpenDialog() {
     return a;
 }
 
+void RecordingToolkit::DropOldestMonitorLines(std::size_t lines, std::size_t characters) {
+    droppedLines += lines;
+    droppedCharacters += characters;
+    std::size_t cut = 0;
+    for (std::size_t i = 0; i < lines && cut != std::string::npos; ++i) cut = monitorText.find('\n', cut) + 1;
+    monitorText.erase(0, cut);
+}
+
 }  // namespace h8sx::test

@@ -42,6 +42,8 @@ public:
     void ShowMonitorWindow() override { ++monitorShown; }
     void AppendMonitorText(const std::string& t) override { monitorText += t; }
     void ClearMonitorText() override { monitorText.clear(); }
+    void DropOldestMonitorLines(std::size_t lines, std::size_t characters) override;
+    std::size_t droppedLines = 0, droppedCharacters = 0;
 
 protected:
     virtual void Record(const std::string& event) { events.push_back(event); }
