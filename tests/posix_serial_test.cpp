@@ -92,6 +92,11 @@ TEST(SettingsPlace, AnInstalledProgramKeepsItsSettingsInTheUsersConfiguration) {
     EXPECT_EQ(posix::ConfigDirectoryFor(nullptr, "/home/op"), "/home/op/.config/h8sx-writer/");
     EXPECT_EQ(posix::ConfigDirectoryFor("", "/home/op/"), "/home/op/.config/h8sx-writer/");
     EXPECT_EQ(posix::ConfigDirectoryFor("relative/cfg", "/home/op"), "/home/op/.config/h8sx-writer/");
+    // Installed under /usr, the file is never put beside the program, even by root.
+    EXPECT_TRUE(posix::IsInstalledProgramsDirectory("/usr/bin/"));
+    EXPECT_TRUE(posix::IsInstalledProgramsDirectory("/usr/local/bin/"));
+    EXPECT_FALSE(posix::IsInstalledProgramsDirectory("/home/op/usr/bin/"));
+    EXPECT_FALSE(posix::IsInstalledProgramsDirectory("/opt/h8sx/"));
     // A program in a directory it may write to keeps the file beside itself.
     posix::PosixPlatform platform;
     EXPECT_EQ(platform.SettingsDirectory(), platform.ExecutableDirectory());

@@ -66,15 +66,22 @@ std::string ConfigDirectoryFor(const char* xdgConfigHome, const std::string& hom
     return WithSlash(base) + "h8sx-writer/";
 }
 
+bool IsInstalledProgramsDirectory(const std::string& dir) {
+    for (const char* system : {"/usr/", "/bin/", "/sbin/"})
+        if (dir.compare(0, std::char_traits<char>::length(system), system) == 0) return true;
+    return false;
+}
+
 std::string PosixPlatform::SettingsDirectory() {
     // Decided once a run, so that reading and every later write meet the same file.
     if (!settingsDirectory_.empty()) return settingsDirectory_;
     const std::string exeDir = ExecutableDirectory();
     const bool fileThere = ::access((exeDir + kSettingsFileName).c_str(), F_OK) == 0;
-    if (fileThere || ::access(exeDir.c_str(), W_OK) == 0) {
+    if (fileThere || (!IsInstalledProgramsDirectory(exeDir) && ::access(exeDir.c_str(), W_OK) == 0)) {
         settingsDirectory_ = exeDir;
     } else {
-        // An installed program's directory is not the user's to write: the settings go to
+        // An installed program's directory is not the user's to write (root may, but a
+        // settings file does not belong among the system's programs): the settings go to
         // the user's configuration directory.
         settingsDirectory_ = ConfigDirectoryFor(std::getenv("XDG_CONFIG_HOME"), HomeDirectory());
         MakeDirectories(settingsDirectory_.substr(0, settingsDirectory_.size() - 1));

@@ -10,6 +10,9 @@ namespace h8sx::posix {
 // Where the settings go when the executable's directory cannot be written: the user's
 // configuration directory ($XDG_CONFIG_HOME, else ~/.config) with the program's folder.
 std::string ConfigDirectoryFor(const char* xdgConfigHome, const std::string& home);
+// A directory that programs are installed into (/usr/bin, /usr/local/bin, /bin...): the
+// settings never go there, even for a user who may write to it (root).
+bool IsInstalledProgramsDirectory(const std::string& dir);
 
 class PosixPlatform : public Platform {
 public:
