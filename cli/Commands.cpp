@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "app/TForm1.h"
 #include "boot/BootProtocol.h"
@@ -285,10 +286,15 @@ int Reset(const Options& o) {
 
 int Ports(const Options&) {
     const std::unique_ptr<Platform> platform = NewPlatform();
-    std::printf("%-8s %-40s %-8s %s\n", "NAME", "DEVICE", "PRESENT", "DETAIL");
-    for (const PortEntry& p : platform->ListPorts())
-        std::printf("%-8s %-40s %-8s %s\n", p.name.empty() ? "-" : p.name.c_str(), p.device.c_str(),
-                    p.present ? "yes" : "no", p.detail.c_str());
+    const std::vector<PortEntry> ports = platform->ListPorts();
+    // The device column as wide as its longest path (by-id names run long).
+    int width = 6;
+    for (const PortEntry& p : ports) width = std::max(width, static_cast<int>(p.device.size()));
+    std::printf("%-8s %-*s %-8s %s\n", "NAME", width, "DEVICE", "PRESENT", "DETAIL");
+    for (const PortEntry& p : ports)
+        std::printf("%-8s %-*s %-8s %s\n", p.name.empty() ? "-" : p.name.c_str(), width,
+                    p.device.empty() ? "-" : p.device.c_str(), p.present ? "yes" : "no",
+                    p.device.empty() ? "no port" : p.detail.c_str());
     return kDone;
 }
 

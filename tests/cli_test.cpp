@@ -9,6 +9,7 @@
 #include <chrono>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <thread>
 
 #include "platform/posix/PosixSerial.h"
@@ -233,6 +234,23 @@ TEST(Cli, MonitorResetAndRamWriteTalkToTheBoardsOwnProgram) {
     const Result unseen =
         RunCli(dir, Cat({"monitor", "--no-reset", "--expect", "never", "--timeout", "0.3"}, board.Port()));
     EXPECT_EQ(unseen.status, 7);
+
+    // The port table: COM1 as the variable names it, the other numbers with no port (a /dev
+    // and /sys of the test's own, so that this machine's ports do not count).
+    ::setenv("H8SX_COM1", board.sim.TerminalPath().c_str(), 1);
+    ::setenv("H8SX_DEV_ROOT", dir.path().c_str(), 1);
+    ::setenv("H8SX_SYS_ROOT", dir.path().c_str(), 1);
+    const Result ports = RunCli(dir, {"ports"});
+    for (const char* name : {"H8SX_COM1", "H8SX_DEV_ROOT", "H8SX_SYS_ROOT"}) ::unsetenv(name);
+    EXPECT_EQ(ports.status, 0);
+    std::istringstream table(ports.out);
+    std::vector<std::string> rows;
+    for (std::string row; std::getline(table, row);) rows.push_back(row.substr(0, row.find_last_not_of(' ') + 1));
+    ASSERT_EQ(rows.size(), 7u) << ports.out;
+    EXPECT_EQ(rows[1].substr(0, 4), "COM1");
+    EXPECT_NE(rows[1].find(board.sim.TerminalPath() + " yes"), std::string::npos) << rows[1];
+    EXPECT_NE(rows[6].find("COM6"), std::string::npos);
+    EXPECT_NE(rows[6].find("no port"), std::string::npos) << rows[6];
 
     // On the line: the records without the header, each ending CR LF, then "S7" CR.
     board.sim.Stop();
