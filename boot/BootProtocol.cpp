@@ -10,6 +10,10 @@ std::uint8_t BootChecksum(const std::uint8_t* bytes, std::size_t count) {
     return static_cast<std::uint8_t>(0x100 - sum);
 }
 
+bool IsBlankBlock(std::span<const std::uint8_t, boot::kBlockSize> block) {
+    return std::all_of(block.begin(), block.end(), [](std::uint8_t b) { return b == 0xFF; });
+}
+
 std::vector<std::uint8_t> BootPacket(std::uint8_t code, std::span<const std::uint8_t> data) {
     std::vector<std::uint8_t> packet;
     packet.reserve(data.size() + 3);

@@ -62,6 +62,14 @@ std::vector<std::uint8_t> BootPacket(std::uint8_t code, std::span<const std::uin
 // The programming command for one 128-byte block at `address`.
 std::array<std::uint8_t, boot::kProgramCommandLength> ProgramCommand(std::uint32_t address,
                                                                      std::span<const std::uint8_t, boot::kBlockSize> data);
+// Programming commands a write of an image of `length` bytes sends: the last block runs on
+// into the tail behind the image.
+constexpr std::uint32_t BlockCount(std::uint32_t length) {
+    return static_cast<std::uint32_t>((std::uint64_t{length} + boot::kBlockSize - 1) / boot::kBlockSize);
+}
+// A block of nothing but 0xFF: what the erase left, so it may stay unprogrammed.
+bool IsBlankBlock(std::span<const std::uint8_t, boot::kBlockSize> block);
+
 // The end of programming: the programming command's code with the address FF FF FF FF
 // and no data.
 std::array<std::uint8_t, 6> EndOfProgrammingCommand();

@@ -28,14 +28,13 @@ void TForm1::ProgramImage(const FlashImage& image) {
     link_.PurgeReceive();
     LastOutcome = Outcome::TransferFailed;
     SkippedBlocks = 0;
-    const auto blocks = static_cast<std::uint32_t>((std::uint64_t{L} + boot::kBlockSize - 1) / boot::kBlockSize);
+    const std::uint32_t blocks = BlockCount(L);
     for (std::uint32_t offset = 0; offset < L; offset += boot::kBlockSize) {
         // The last block runs on into the tail behind the image.
         const auto block = std::span<const std::uint8_t, boot::kBlockSize>(image.Bytes.data() + offset,
                                                                            boot::kBlockSize);
         // The erase left the flash at 0xFF: such a block may stay as it is.
-        const bool skip =
-            SkipBlankBlocks && std::all_of(block.begin(), block.end(), [](std::uint8_t b) { return b == 0xFF; });
+        const bool skip = SkipBlankBlocks && IsBlankBlock(block);
         if (skip) {
             ++SkippedBlocks;
         } else {

@@ -108,11 +108,6 @@ int ReadImage(const Options& o, Platform& platform, Output& out, FlashImage& ima
     return kDone;
 }
 
-std::uint32_t BlockCount(const FlashImage& image) {
-    return static_cast<std::uint32_t>((std::uint64_t{image.Length} + boot::kBlockSize - 1) /
-                                      boot::kBlockSize);
-}
-
 // The board's text to standard output, keys from standard input, until a key, the time
 // or the awaited text ends it.
 class MonitorRun {
@@ -184,28 +179,32 @@ int Write(const Options& o) {
         s.out.Error("interrupted: the board was restarted into its own program");
         return kInterrupted;
     }
-    const std::string why = " (" + s.out.LastStatus() + ")";
-    switch (outcome) {
-        case Outcome::Done:
-            if (o.skipBlank)
-                s.out.Note(std::to_string(BlockCount(image) - s.form.SkippedBlocks) + " blocks programmed, " +
-                           std::to_string(s.form.SkippedBlocks) + " blank blocks left as erased");
-            return kDone;
-        case Outcome::PortNotOpened:
-            s.out.Error("the port " + s.portName + " could not be opened");
-            return kPortNotOpened;
-        case Outcome::NoBoard:
-            s.out.Error("no board answered the bit-rate matching" + why);
-            return kNoBoard;
-        case Outcome::BootFailed:
-            s.out.Error("the boot dialogue failed" + why);
-            return kBootFailed;
-        case Outcome::FileFailed:
-            s.out.Error("the file could not be read" + why);
-            return kFileFailed;
-        case Outcome::TransferFailed:
-            s.out.Error("the transfer failed" + why);
-            return kTransferFailed;
+    if (outcome == Outcome::Done) {
+        if (o.skipBlank)
+            s.out.Note(std::to_string(BlockCount(image.Length) - s.form.SkippedBlocks) + " blocks programmed, " +
+                       std::to_string(s.form.SkippedBlocks) + " blank blocks left as erased");
+        return kDone;
+    }
+    if (outcome == Outcome::PortNotOpened) {
+        s.out.Error("the port " + s.portName + " could not be opened");
+        return kPortNotOpened;
+    }
+    // The failure, with the status text the window would show for it.
+    struct Failure {
+        Outcome outcome;
+        const char* what;
+        int status;
+    };
+    static constexpr Failure kFailures[] = {
+        {Outcome::NoBoard, "no board answered the bit-rate matching", kNoBoard},
+        {Outcome::BootFailed, "the boot dialogue failed", kBootFailed},
+        {Outcome::FileFailed, "the file could not be read", kFileFailed},
+        {Outcome::TransferFailed, "the transfer failed", kTransferFailed},
+    };
+    for (const Failure& f : kFailures) {
+        if (f.outcome != outcome) continue;
+        s.out.Error(std::string(f.what) + " (" + s.out.LastStatus() + ")");
+        return f.status;
     }
     return kTransferFailed;
 }
@@ -217,12 +216,11 @@ int Check(const Options& o) {
     ImageLoad load;
     if (const int status = ReadImage(o, *platform, out, image, load); status != kDone) return status;
 
-    const std::uint32_t blocks = BlockCount(image);
+    const std::uint32_t blocks = BlockCount(image.Length);
     std::uint32_t blank = 0;
-    for (std::uint32_t b = 0; b < blocks; ++b) {
-        const auto* p = image.Bytes.data() + std::size_t{b} * boot::kBlockSize;
-        blank += std::all_of(p, p + boot::kBlockSize, [](std::uint8_t x) { return x == 0xFF; });
-    }
+    for (std::uint32_t b = 0; b < blocks; ++b)
+        blank += IsBlankBlock(std::span<const std::uint8_t, boot::kBlockSize>(
+            image.Bytes.data() + std::size_t{b} * boot::kBlockSize, boot::kBlockSize));
     const double seconds = blocks * kBlockLineBytes * 10 / kProgrammingBitRate;
     std::printf("%s\n", ImageStatusText(load).c_str());
     std::printf("records:   S%d, %u data records\n", load.kind, load.dataRecords);
