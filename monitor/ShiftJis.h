@@ -23,5 +23,9 @@ char32_t ShiftJisSingle(std::uint8_t byte);
 
 // Appends the UTF-8 form of `c`.
 void AppendUtf8(std::string& out, char32_t c);
+// Appends the Shift-JIS form of `c`, the reverse of the two above: ASCII as it is, half-width
+// katakana as one byte, the rest as a pair. False, and nothing appended, when the code page
+// has no form for `c`.
+bool AppendShiftJis(std::string& out, char32_t c);
 
 }  // namespace h8sx

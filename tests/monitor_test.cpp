@@ -8,6 +8,8 @@
 
 #include "monitor/MonitorLines.h"
 #include "monitor/ReceiveText.h"
+#include "monitor/SendText.h"
+#include "monitor/ShiftJis.h"
 #include "tests/support/Rig.h"
 
 namespace h8sx::test {
@@ -85,6 +87,100 @@ TEST(ReceiveText, InvalidBytesShowAsReplacementsAndNothingAfterThemIsLost) {
     EXPECT_EQ(Take(r, {0x85, 0x41, 0x85, 0x81, 'b'}), "\uFFFDA\uFFFDb");
     EXPECT_EQ(Take(r, {0x85, 0x82, 0x82, 0xA0}), "\uFFFDあ");
     EXPECT_EQ(Take(r, {0xFC, 0x4C, 0x81, 0x7F}), "\uFFFDL\uFFFD\x7F");
+}
+
+// --- typed and piped text to the board ---
+
+std::string Utf8(char32_t c) {
+    std::string s;
+    AppendUtf8(s, c);
+    return s;
+}
+
+TEST(SendText, EveryCharacterTheBoardSendsGoesBackAsBytesThatShowAsIt) {
+    SendText s;
+    for (unsigned b = 0; b <= 0xFF; ++b) {
+        const char32_t c = ShiftJisSingle(static_cast<std::uint8_t>(b));
+        if (IsShiftJisLead(static_cast<std::uint8_t>(b)) || c == kReplacementCharacter) continue;
+        ASSERT_EQ(s.Take(Utf8(c)), std::string(1, static_cast<char>(b))) << std::hex << b;
+    }
+    for (unsigned lead = 0x81; lead <= 0xFC; ++lead) {
+        for (unsigned trail = 0x40; trail <= 0xFC; ++trail) {
+            const char32_t c =
+                ShiftJisPair(static_cast<std::uint8_t>(lead), static_cast<std::uint8_t>(trail));
+            if (c == 0) continue;
+            const std::string sent = s.Take(Utf8(c));
+            ASSERT_EQ(sent.size(), 2u) << std::hex << lead << ' ' << trail;
+            EXPECT_EQ(ShiftJisPair(static_cast<std::uint8_t>(sent[0]), static_cast<std::uint8_t>(sent[1])),
+                      c);
+        }
+    }
+    EXPECT_EQ(s.Unsent(), 0u);
+}
+
+TEST(SendText, ACharacterWithSeveralPairsGoesAsWindowsWritesIt) {
+    const struct {
+        std::string_view text, sent;
+    } cases[] = {
+        {"≒", "\x81\xE0"},   // JIS X 0208 before NEC row 13 (87 90)
+        {"Ⅰ", "\x87\x54"},   // row 13 before the IBM extension (FA 4A)
+        {"ⅰ", "\xFA\x40"},   // the IBM extension before the NEC-selected rows (EE EF)
+        {"纊", "\xFA\x5C"},  // (ED 40)
+        {"￢", "\x81\xCA"},  // (EE F9, FA 54)
+        {"∵", "\x81\xE6"},   // (87 9A, FA 5B)
+    };
+    for (const auto& c : cases) EXPECT_EQ(SendText().Take(c.text), c.sent) << c.text;
+}
+
+TEST(SendText, TextCutAnywhereGoesOutAlike) {
+    const std::string text = "日本 ｶﾅ\r\x03é😀\xE6\x97x";
+    const std::string sent = "\x93\xFA\x96\x7B \xB6\xC5\r\x03x";
+    SendText whole;
+    EXPECT_EQ(whole.Take(text), sent);
+    EXPECT_EQ(whole.Unsent(), 3u);
+    EXPECT_EQ(whole.FirstUnsent(), U'é');
+    for (std::size_t cut = 0; cut <= text.size(); ++cut) {
+        SendText s;
+        std::string bytes = s.Take(text.substr(0, cut));
+        bytes += s.Take(text.substr(cut));
+        EXPECT_EQ(bytes, sent) << cut;
+        EXPECT_EQ(s.Unsent(), 3u);
+    }
+    SendText s;
+    std::string bytes;
+    for (char b : text) bytes += s.Take(std::string(1, b));
+    EXPECT_EQ(bytes, sent);
+    EXPECT_EQ(s.Unsent(), 3u);
+}
+
+TEST(SendText, BytesThatAreNoCharacterAreLeftOutAndWhatFollowsThemGoes) {
+    const struct {
+        std::string_view utf8, sent;
+        std::size_t unsent;
+    } cases[] = {
+        {"\x80z", "z", 1},                    // a continuation byte alone
+        {"\xC0\xAFz", "z", 2},                // '/', overlong: C0 begins nothing
+        {"\xE0\x80\xAF", "", 3},              // the same in three bytes
+        {"\xED\xA0\x80", "", 3},              // a surrogate
+        {"\xF4\x90\x80\x80", "", 4},          // beyond U+10FFFF
+        {"\xE6\x97\r\n", "\r\n", 1},          // broken off by a line end
+        {"\xE6\xE6\x97\xA5", "\x93\xFA", 1},  // broken off by the next character
+    };
+    for (const auto& c : cases) {
+        SendText s;
+        EXPECT_EQ(s.Take(c.utf8), c.sent) << testing::PrintToString(c.utf8);
+        EXPECT_EQ(s.Unsent(), c.unsent) << testing::PrintToString(c.utf8);
+    }
+
+    // A character the input ends in the middle of.
+    SendText s;
+    EXPECT_EQ(s.Take("\xE6\x97"), "");
+    EXPECT_EQ(s.Unsent(), 0u);
+    s.Finish();
+    EXPECT_EQ(s.Unsent(), 1u);
+    EXPECT_EQ(s.FirstUnsent(), kReplacementCharacter);
+    EXPECT_EQ(s.Take("\xA5"), "");
+    EXPECT_EQ(s.Unsent(), 2u);
 }
 
 // --- the display, through the tick ---
