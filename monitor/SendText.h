@@ -10,7 +10,7 @@
 namespace h8sx {
 
 class SendText {
-   public:
+public:
     // The Shift-JIS bytes of the characters that `utf8` completes. ASCII goes as it is, line
     // ends and control characters too. A character the code page has no form for is not
     // sent, nor are bytes that are no UTF-8 character (a stray continuation byte, an overlong
@@ -25,7 +25,7 @@ class SendText {
     std::size_t Unsent() const { return unsent_; }
     char32_t FirstUnsent() const { return firstUnsent_; }
 
-   private:
+private:
     void Drop(char32_t c);
 
     char32_t code_ = 0;         // the bits of the character begun so far
