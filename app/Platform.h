@@ -2,13 +2,18 @@
 #pragma once
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace h8sx {
 
-// The settings file, in Platform::SettingsDirectory().
-inline constexpr const char* kSettingsFileName = "vtq1653.par";
+// A file opened for reading, closed when it goes out of scope. A file that was written
+// is closed through CloseWritten instead, whose result says whether its bytes arrived.
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 
 // A serial port as the operator reaches it.
 struct PortEntry {

@@ -1,19 +1,29 @@
-// The settings file: three characters (port digit, sound flag and a reserved character)
-// in Platform::SettingsDirectory (beside the program, unless the platform keeps it
-// elsewhere); read when the main window is first shown and rewritten at once whenever
-// the operator changes the port or SOUND.
+#include "app/Settings.h"
+
 #include <cstdio>
 
 #include "app/TForm1.h"
 #include "app/Texts.h"
+#include "serial/BitRates.h"
 
 namespace h8sx {
 
-namespace {
-constexpr std::uint32_t kStartupBitRate = 19200;
-}  // namespace
+std::string SettingsPath(Platform& platform) { return platform.SettingsDirectory() + kSettingsFileName; }
 
-std::string TForm1::SettingsPath() const { return platform_.SettingsDirectory() + kSettingsFileName; }
+std::optional<std::array<unsigned char, 3>> ReadSettings(Platform& platform) {
+    const UniqueFile f(platform.OpenFile(SettingsPath(platform), "r"));
+    if (!f) return std::nullopt;
+    std::array<unsigned char, 3> settings{};
+    for (unsigned char& c : settings) c = static_cast<unsigned char>(std::fgetc(f.get()));
+    return settings;
+}
+
+std::optional<int> SettingsPortIndex(unsigned char digit) {
+    if (digit < '1' || digit > '0' + kPortCount) return std::nullopt;
+    return digit - '1';
+}
+
+std::string TForm1::SettingsPath() const { return h8sx::SettingsPath(platform_); }
 
 void TForm1::SaveSettings() {
     std::FILE* f = platform_.OpenFile(SettingsPath(), "w");
@@ -38,14 +48,12 @@ void TForm1::CheckBox1Click() {
 void TForm1::FormShow() {
     Busy = 1;
     MonitorPortOpen = 0;
-    if (std::FILE* f = platform_.OpenFile(SettingsPath(), "r")) {
-        // A position past the end of the file holds the end-of-file value cut to a byte.
-        for (unsigned char& c : Settings) c = static_cast<unsigned char>(std::fgetc(f));
-        std::fclose(f);
-        if (Settings[0] >= '1' && Settings[0] <= '6') TickPortFromCode(Settings[0] - '1');
+    if (const auto read = ReadSettings(platform_)) {
+        Settings = *read;
+        if (const auto port = SettingsPortIndex(Settings[0])) TickPortFromCode(*port);
         TickSoundFromCode(Settings[1] == '1');
         ReportOpenFailure = 0;
-        OpenComPort(SelectedPortName(), kStartupBitRate);
+        OpenComPort(SelectedPortName(), kMatchingBitRate);
         ReportOpenFailure = 1;
     } else if (std::FILE* g = platform_.OpenFile(SettingsPath(), "w")) {
         Settings = {'1', '1', '3'};

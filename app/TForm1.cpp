@@ -12,6 +12,8 @@ constexpr const char* kBlankStatus = "                                    ";
 constexpr const char* kPortNames[kPortCount] = {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6"};
 }  // namespace
 
+const char* PortName(int index) { return kPortNames[index]; }
+
 std::string PortToolTip(const PortEntry& port) {
     if (port.device.empty()) return port.name + ": no port";
     std::string text = port.name + ": ";
@@ -43,7 +45,7 @@ void TForm1::BeepIfSound() {
 }
 
 std::string TForm1::SelectedPortName() const {
-    return PortOverride.empty() ? kPortNames[tickedPort_] : PortOverride;
+    return kPortNames[tickedPort_];
 }
 
 void TForm1::SetProgressPosition(int position) {
@@ -81,7 +83,7 @@ void TForm1::OpenComPort(const std::string& name, std::uint32_t bitRate) {
 }
 
 void TForm1::Timer1Timer() {
-    if (!Busy) ReceivePoll();
+    if (!Busy && monitor_) monitor_->ReceivePoll();
     if (TickCount != 0) --TickCount;
 }
 

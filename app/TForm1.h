@@ -9,9 +9,8 @@
 #include <string>
 
 #include "app/Platform.h"
+#include "app/Settings.h"
 #include "app/Toolkit.h"
-#include "monitor/MonitorLines.h"
-#include "monitor/ReceiveText.h"
 #include "serial/ComLink.h"
 #include "serial/SerialDevice.h"
 
@@ -19,19 +18,17 @@ namespace h8sx {
 
 struct FlashImage;
 
-inline constexpr int kPortCount = 6;
-
-// How the last FWRITE or RAM_WRITE ended, for a client that acts on it; the windows show
-// the status line only.
-enum class Outcome : std::uint8_t {
-    Done,
-    PortNotOpened,   // FWRITE's open of the port failed
-    NoBoard,         // no answer to the bit-rate matching, or not its confirmation
-    BootFailed,      // the boot-mode dialogue ended early (device to MAT selection)
-    FileFailed,      // no file, a file that cannot be opened or is damaged: nothing programmed
-    TransferFailed,  // a block or the end of programming refused or unanswered
-};
 inline constexpr int kProgressInitialMax = 200;
+
+// The monitor window as the main window's tick feeds it: what the board has sent goes
+// into its text box while no operation holds the port.
+class ReceiveSink {
+public:
+    virtual void ReceivePoll() = 0;
+
+protected:
+    ~ReceiveSink() = default;
+};
 
 // The hint of a port button: "COM3: /dev/serial/by-id/usb-…-port0 (ttyUSB0)",
 // "COM3: USB Serial Port (COM3)", "COM2: no port".
@@ -52,13 +49,6 @@ public:
     // Set from FWRITE's click to its end. CPU_RESET and RAM_WRITE clear Busy in the middle
     // of a write; this keeps a second FWRITE from starting inside the first.
     std::uint8_t WriteRunning = 0;
-
-    // For clients without port buttons and sound (the command line); the windows leave
-    // them as they are.
-    Outcome LastOutcome = Outcome::Done;
-    std::string PortOverride;       // when set, the port every open uses in place of the ticked one
-    bool SkipBlankBlocks = false;   // leave blocks of all 0xFF as erased rather than program them
-    std::uint32_t SkippedBlocks = 0;
 
     // State of the controls the core reads; the front end mirrors it.
     int TickedPort() const { return tickedPort_; }      // 0..5: RadioButton1..6
@@ -98,11 +88,9 @@ public:
     std::string SettingsPath() const;
 
     // --- FWRITE ---
-    void PulseReset();
-    int RunBootCommands();
-    void TransferImage();
+    // Asks the operator for the S-record file and reads it into `image`; false when there
+    // is nothing to program (cancelled, not opened, damaged).
     bool LoadImage(FlashImage& image);
-    void ProgramImage(const FlashImage& image);
 
     // --- monitor ---
     void OpenMonitorPort();
@@ -110,9 +98,10 @@ public:
     // FWRITE ends with it too.
     void ResetForMonitor();
     void SendKey(std::uint8_t keyChar);
-    void ClearMonitor();  // MON.CLR
-    void ReceivePoll();
+    // The monitor window, fed by the tick; none: what the board sends stays queued.
+    void AttachMonitor(ReceiveSink* monitor) { monitor_ = monitor; }
 
+    Toolkit& toolkit() { return toolkit_; }
     Platform& platform() { return platform_; }
 
 private:
@@ -123,8 +112,7 @@ private:
     Toolkit& toolkit_;
     Platform& platform_;
     ComLink link_;
-    ReceiveText receiveText_;
-    MonitorLines monitorLines_;
+    ReceiveSink* monitor_ = nullptr;
 
     int tickedPort_ = 0;
     bool soundTicked_ = true;

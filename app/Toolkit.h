@@ -8,19 +8,13 @@
 #include <optional>
 #include <string>
 
+#include "serial/Pump.h"
+
 namespace h8sx {
 
-class Toolkit {
+// The message pump (ProcessMessages, WaitAndProcessMessages) is the windows' own.
+class Toolkit : public Pump {
 public:
-    virtual ~Toolkit() = default;
-
-    // Handles every pending window message (timer ticks and clicks included) and returns.
-    virtual void ProcessMessages() = 0;
-    // The same, called by the waits: first sleeps until a window message is pending, the
-    // open port has received a byte, or a short while (a millisecond or two) has passed,
-    // so that a wait keeps the windows live without keeping a core busy.
-    virtual void WaitAndProcessMessages() = 0;
-
     // MessageBeep(MB_OK).
     virtual void Beep() = 0;
 
@@ -40,14 +34,6 @@ public:
     virtual void ShowMonitorWindow() = 0;
     virtual void AppendMonitorText(const std::string& utf8) = 0;  // appends, newest line kept in view
     virtual void ClearMonitorText() = 0;
-
-    // A client without windows (the command line) asks the operation under way to stop:
-    // the waits for an answer end at once, so that nothing more is sent after the exchange
-    // in progress. The windows never ask.
-    virtual bool StopRequested() { return false; }
-    // Each block of the programming as it is done (`skipped`: left as erased, not sent),
-    // for a client that shows more than the progress bar.
-    virtual void BlockDone(std::uint32_t /*done*/, std::uint32_t /*total*/, bool /*skipped*/) {}
 
     // Removes the monitor's oldest `lines` whole lines, `characters` characters in all (a
     // line end counting as one), and keeps the newest line in view. The core calls it so

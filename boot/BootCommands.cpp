@@ -1,12 +1,13 @@
 // The boot-mode dialogue after bit-rate matching: identify and select the device and its
-// clock mode, ask for the clock figures, move the line to 38400 bit/s, erase the flash and
-// select programming of the user MAT. Each step shows how far it got; the first failure
-// ends the dialogue with its own text and nothing more is sent.
+// clock mode, ask for the clock figures, move the line to the programming rate, erase the
+// flash and select programming of the user MAT. Each step shows how far it got; the first
+// failure ends the dialogue with its own text and nothing more is sent.
 #include <array>
 
-#include "app/TForm1.h"
 #include "app/Texts.h"
 #include "boot/BootProtocol.h"
+#include "boot/FlashWrite.h"
+#include "serial/ComLink.h"
 
 namespace h8sx {
 
@@ -30,7 +31,7 @@ constexpr std::size_t kResponseBufferSize = 200;
 
 class BootDialogue {
 public:
-    explicit BootDialogue(TForm1& form) : form_(form), link_(form.Link()) {}
+    BootDialogue(ComLink& link, WriteClient& client) : client_(client), link_(link) {}
 
     // Sends the exchange's command (or `command` in its place) and awaits its answer.
     std::optional<std::size_t> Exchange(const BootExchange& x, const std::uint8_t* command = nullptr) {
@@ -42,31 +43,31 @@ public:
     // One exchange with its texts; false after a failure (beep, then its text).
     bool Step(const BootExchange& x, StepTexts texts, const std::uint8_t* command = nullptr) {
         if (!Exchange(x, command)) return Fail(texts.fail);
-        form_.ShowStatus(texts.ok);
+        client_.ShowStatus(texts.ok);
         return true;
     }
 
     bool Fail(const char* message) {
-        form_.BeepIfSound();
-        form_.ShowStatus(message);
+        client_.BeepIfSound();
+        client_.ShowStatus(message);
         return false;
     }
 
-    TForm1& form_;
+    WriteClient& client_;
     ComLink& link_;
     std::array<std::uint8_t, kResponseBufferSize> ResponseBuffer{};
 };
 
 }  // namespace
 
-int TForm1::RunBootCommands() {
+int FlashWrite::RunBootCommands() {
     using namespace exchange;
-    BootDialogue d(*this);
+    BootDialogue d(link_, client_);
 
     // 1. Which device is there.
     const auto at = d.Exchange(SupportedDeviceInquiry);
     if (!at) return d.Fail("ERR1 応答ありません"), 1;
-    ShowStatus("応答ありました３");
+    client_.ShowStatus("応答ありました３");
 
     // 2. The device code stands at distances 4 to 7 from the 0x30, wherever that was found;
     //    positions the read did not fill count as zero.
@@ -74,7 +75,7 @@ int TForm1::RunBootCommands() {
     for (std::size_t i = 0; i < 4; ++i) selection[2 + i] = d.ResponseBuffer[*at + kDeviceCodeDistance + i];
     selection[6] = BootChecksum(selection.data(), 6);
     if (selection[6] != boot::kDeviceSelectionChecksum) {
-        ShowStatus(text::kNotThisDevice);  // no beep, and the selection is not sent
+        client_.ShowStatus(text::kNotThisDevice);  // no beep, and the selection is not sent
         return 1;
     }
 
@@ -85,10 +86,11 @@ int TForm1::RunBootCommands() {
     if (!d.Step(RatioInquiry, {"応答ありました7", "ERR 応答ありません7"})) return 1;
     if (!d.Step(FrequencyInquiry, {"応答ありました8", "ERR 応答ありません8"})) return 1;
     // Any answer counts here, a refusal included: it shows at the confirmation.
-    if (!d.Step(NewBitRate, {"応答ありました9", "新ビットレートERR9"})) return 1;
+    const auto newBitRate = NewBitRateCommand(options_.bitRate);
+    if (!d.Step(NewBitRate, {"応答ありました9", "新ビットレートERR9"}, newBitRate.data())) return 1;
 
     // 9. Both sides now change rate; only the rate of the kept DCB changes.
-    link_.ComDcb.BaudRate = boot::kNewBitRateValue;
+    link_.ComDcb.BaudRate = options_.bitRate;
     link_.ApplyDcb();
     link_.EscapeCommFunction(Escape::CLRRTS);
 
@@ -96,8 +98,10 @@ int TForm1::RunBootCommands() {
     if (!d.Step(BitRateConfirmation, {"応答ありました10", "新ビットレートERR10"})) return 1;
 
     // 11. The chip erases its flash before it acknowledges: up to 300 ticks.
-    ShowStatus(text::kErasing);
+    client_.ShowStatus(text::kErasing);
+    result_.eraseStarted = true;
     if (!d.Step(ProgrammingState, {"内部ＲＯＭ消去しました", "消去ERR11"})) return 1;
+    result_.erased = true;
 
     // 12.
     if (!d.Step(UserMatSelection, {"ブートマット選択", "書き込み選択ERR12"})) return 1;

@@ -51,4 +51,20 @@ std::array<std::uint8_t, 6> EndOfProgrammingCommand() {
     return cmd;
 }
 
+std::array<std::uint8_t, 10> NewBitRateCommand(std::uint32_t bitRate) {
+    const std::uint32_t rate = bitRate / 100;
+    std::array<std::uint8_t, 10> cmd{boot::kNewBitRate,
+                                     0x07,
+                                     static_cast<std::uint8_t>(rate >> 8),
+                                     static_cast<std::uint8_t>(rate),
+                                     static_cast<std::uint8_t>(boot::kInputFrequency >> 8),
+                                     static_cast<std::uint8_t>(boot::kInputFrequency),
+                                     0x02,
+                                     boot::kSystemClockRatio,
+                                     boot::kPeripheralClockRatio,
+                                     0};
+    cmd.back() = BootChecksum(cmd.data(), cmd.size() - 1);
+    return cmd;
+}
+
 }  // namespace h8sx

@@ -45,8 +45,12 @@ inline constexpr std::uint8_t kFrequencyAnswer = 0x33;
 // which holds exactly when the four code bytes add up to 0x09.
 inline constexpr std::uint8_t kDeviceSelectionChecksum = 0xE3;
 
-// 38400 bit/s (in 100 bit/s) for a 10.00 MHz input (in 0.01 MHz), ratios x4 and x2.
-inline constexpr std::uint32_t kNewBitRateValue = 38400;
+// The board's clock as the new bit rate selection states it: a 10.00 MHz input (in
+// 0.01 MHz) and the multiplication ratios of its two clock types, x4 (system) and x2
+// (peripheral).
+inline constexpr std::uint16_t kInputFrequency = 1000;
+inline constexpr std::uint8_t kSystemClockRatio = 4;
+inline constexpr std::uint8_t kPeripheralClockRatio = 2;
 
 inline constexpr std::size_t kBlockSize = 128;
 inline constexpr std::size_t kProgramCommandLength = 1 + 4 + kBlockSize + 1;
@@ -73,6 +77,10 @@ bool IsBlankBlock(std::span<const std::uint8_t, boot::kBlockSize> block);
 // The end of programming: the programming command's code with the address FF FF FF FF
 // and no data.
 std::array<std::uint8_t, 6> EndOfProgrammingCommand();
+
+// The new bit rate selection for `bitRate` (sent in units of 100 bit/s) with the board's
+// clock: 3F 07 rate(2) input(2) 02 x4 x2 SUM.
+std::array<std::uint8_t, 10> NewBitRateCommand(std::uint32_t bitRate);
 
 class ComLink;
 // Purges what has been received, then writes the whole command at once: stray or late

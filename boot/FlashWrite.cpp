@@ -1,29 +1,123 @@
-// FWRITE: from the click to the restarted board.
+// The write from the reset to the restarted board, and FWRITE, the window's use of it.
 //
 // DTR drives the board's reset (cleared: held in reset) and RTS at the release chooses
 // the start: cleared starts the chip's boot program, set the board's own program.
+#include "boot/FlashWrite.h"
+
 #include <array>
 
 #include "app/TForm1.h"
 #include "app/Texts.h"
 #include "boot/BootProtocol.h"
+#include "image/FlashImage.h"
+#include "serial/ComLink.h"
 
 namespace h8sx {
 
 namespace {
-constexpr std::uint32_t kMatchingBitRate = 19200;
 constexpr int kMatchingAttempts = 10;
 constexpr std::int32_t kMatchTicks = 2;     // per attempt: 100 to 200 ms
 constexpr std::int32_t kConfirmTicks = 10;  // for the 0xE6 after 0x55
 }  // namespace
 
-void TForm1::PulseReset() {
+FlashWrite::FlashWrite(ComLink& link, WriteClient& client, WriteOptions options)
+    : link_(link), client_(client), options_(options) {}
+
+bool FlashWrite::Stopped() {
+    if (!link_.pump().StopRequested()) return false;
+    result_.outcome = WriteOutcome::Stopped;
+    return true;
+}
+
+void FlashWrite::PulseReset() {
     link_.EscapeCommFunction(Escape::CLRDTR);
     link_.EscapeCommFunction(Escape::CLRRTS);
     link_.WaitTicks(1);
     link_.EscapeCommFunction(Escape::SETDTR);
     link_.EscapeCommFunction(Escape::CLRRTS);
 }
+
+WriteResult FlashWrite::Run() {
+    PulseReset();  // on whatever port is open now
+    const bool opened = client_.OpenPort(kMatchingBitRate);
+    client_.BeepIfSound();
+    link_.EscapeCommFunction(Escape::CLRRTS);
+    client_.ShowStatus(text::kMatching);
+    PulseReset();
+
+    std::array<std::uint8_t, kScanLength> ResponseBuffer{};
+    bool answered = false;
+    for (std::uint8_t attempts = 0; attempts < kMatchingAttempts && !answered && !link_.pump().StopRequested();
+         ++attempts) {
+        link_.SendBytes(&boot::kMatchByte, 1);
+        // 0x00 is also what the buffer is cleared to: any read shorter than 20 bytes counts.
+        answered = link_.AwaitBootResponse(ResponseBuffer, kMatchTicks, 0, boot::kMatchByte).has_value();
+    }
+    if (!answered) {
+        if (Stopped()) return result_;
+        client_.ShowStatus(text::kNoBoard);
+        result_.outcome = opened ? WriteOutcome::NoBoard : WriteOutcome::PortNotOpened;
+        return result_;
+    }
+    client_.ShowStatus(text::kMatchAnswered);
+
+    client_.ShowStatus(text::kMatchDone);
+    link_.SendBytes(&boot::kMatchConfirm, 1);
+    if (!link_.AwaitBootResponse(ResponseBuffer, kConfirmTicks, 0, boot::kMatchConfirmed)) {
+        if (Stopped()) return result_;
+        client_.BeepIfSound();
+        client_.ShowStatus(text::kNoCpuAnswer);
+        result_.outcome = WriteOutcome::NoBoard;
+        return result_;
+    }
+    client_.ShowStatus(text::kConfirmAnswered);
+
+    if (RunBootCommands() != 0) {
+        if (!Stopped()) result_.outcome = WriteOutcome::BootFailed;
+        return result_;
+    }
+    TransferImage();
+    // Into the board's own program, whatever the transfer's outcome.
+    client_.RestartBoard();
+    result_.restarted = true;
+    return result_;
+}
+
+void FlashWrite::TransferImage() {
+    const FlashImage* image = client_.ImageToProgram();
+    if (image == nullptr) {
+        result_.outcome = WriteOutcome::NoImage;
+        return;
+    }
+    ProgramImage(*image);
+}
+
+namespace {
+
+// FWRITE as the window runs it: the ticked port, reopened as the window opens it (a port
+// that cannot be opened ends the program once start-up is over), and the file the operator
+// chooses in the open dialog once the flash has been erased.
+class WindowWrite final : public WriteClient {
+public:
+    explicit WindowWrite(TForm1& form) : form_(form) {}
+
+    bool OpenPort(std::uint32_t bitRate) override {
+        form_.OpenComPort(form_.SelectedPortName(), bitRate);
+        return form_.Link().ComHandle != kInvalidHandle;
+    }
+    void ShowStatus(const std::string& utf8) override { form_.ShowStatus(utf8); }
+    void BeepIfSound() override { form_.BeepIfSound(); }
+    void SetProgressPosition(int position) override { form_.SetProgressPosition(position); }
+    void SetProgressMax(int maximum) override { form_.SetProgressMax(maximum); }
+    const FlashImage* ImageToProgram() override { return form_.LoadImage(image_) ? &image_ : nullptr; }
+    void RestartBoard() override { form_.ResetForMonitor(); }
+
+private:
+    TForm1& form_;
+    FlashImage image_;
+};
+
+}  // namespace
 
 void TForm1::Button1Click() {
     // Every wait pumps messages, so a second click could arrive mid-write: it must not
@@ -33,48 +127,8 @@ void TForm1::Button1Click() {
     const struct EndOfWrite { std::uint8_t& flag; ~EndOfWrite() { flag = 0; } } endOfWrite{WriteRunning};
     Busy = 1;
     MonitorPortOpen = 1;
-
-    PulseReset();  // on whatever port is open now
-    OpenComPort(SelectedPortName(), kMatchingBitRate);
-    const bool opened = link_.ComHandle != kInvalidHandle;
-    BeepIfSound();
-    link_.EscapeCommFunction(Escape::CLRRTS);
-    ShowStatus(text::kMatching);
-    PulseReset();
-
-    std::array<std::uint8_t, kScanLength> ResponseBuffer{};
-    bool answered = false;
-    for (std::uint8_t attempts = 0; attempts < kMatchingAttempts && !answered && !toolkit_.StopRequested();
-         ++attempts) {
-        link_.SendBytes(&boot::kMatchByte, 1);
-        // 0x00 is also what the buffer is cleared to: any read shorter than 20 bytes counts.
-        answered = link_.AwaitBootResponse(ResponseBuffer, kMatchTicks, 0, boot::kMatchByte).has_value();
-    }
-    if (!answered) {
-        ShowStatus(text::kNoBoard);
-        LastOutcome = opened ? Outcome::NoBoard : Outcome::PortNotOpened;
-        Busy = 0;
-        return;
-    }
-    ShowStatus(text::kMatchAnswered);
-
-    ShowStatus(text::kMatchDone);
-    link_.SendBytes(&boot::kMatchConfirm, 1);
-    if (!link_.AwaitBootResponse(ResponseBuffer, kConfirmTicks, 0, boot::kMatchConfirmed)) {
-        BeepIfSound();
-        ShowStatus(text::kNoCpuAnswer);
-        LastOutcome = Outcome::NoBoard;
-        Busy = 0;
-        return;
-    }
-    ShowStatus(text::kConfirmAnswered);
-
-    if (RunBootCommands() == 0) {
-        TransferImage();
-        ResetForMonitor();  // into the board's own program, whatever the transfer's outcome
-    } else {
-        LastOutcome = Outcome::BootFailed;
-    }
+    WindowWrite client(*this);
+    FlashWrite(link_, client).Run();
     Busy = 0;
 }
 

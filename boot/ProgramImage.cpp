@@ -4,10 +4,11 @@
 #include <array>
 #include <span>
 
-#include "app/TForm1.h"
 #include "app/Texts.h"
 #include "boot/BootProtocol.h"
+#include "boot/FlashWrite.h"
 #include "image/FlashImage.h"
+#include "serial/ComLink.h"
 
 namespace h8sx {
 
@@ -17,61 +18,67 @@ constexpr std::uint32_t kProgressLimit = 0xFFFF;  // the bar's largest maximum
 constexpr int kProgressStop = 0xFF7F;             // the position is no longer raised from here
 }  // namespace
 
-void TForm1::ProgramImage(const FlashImage& image) {
+void FlashWrite::ProgramImage(const FlashImage& image) {
     const std::uint32_t L = image.Length;
     const std::uint32_t divisor = L <= kProgressLimit ? 1 : L / kProgressLimit;
-    SetProgressPosition(0);
-    SetProgressMax(static_cast<int>(L <= kProgressLimit ? L : kProgressLimit));
-    ShowStatus(text::kToBoard);
+    const int progressMax = static_cast<int>(L <= kProgressLimit ? L : kProgressLimit);
+    progressPosition_ = 0;
+    client_.SetProgressPosition(0);
+    client_.SetProgressMax(progressMax);
+    client_.ShowStatus(text::kToBoard);
 
     std::array<std::uint8_t, kScanLength> ResponseBuffer{};
     link_.PurgeReceive();
-    LastOutcome = Outcome::TransferFailed;
-    SkippedBlocks = 0;
-    const std::uint32_t blocks = BlockCount(L);
+    result_.outcome = WriteOutcome::TransferFailed;
+    result_.blocks = BlockCount(L);
     for (std::uint32_t offset = 0; offset < L; offset += boot::kBlockSize) {
+        if (Stopped()) return;
+        const std::uint32_t index = offset / boot::kBlockSize;
         // The last block runs on into the tail behind the image.
         const auto block = std::span<const std::uint8_t, boot::kBlockSize>(image.Bytes.data() + offset,
                                                                            boot::kBlockSize);
         // The erase left the flash at 0xFF: such a block may stay as it is.
-        const bool skip = SkipBlankBlocks && IsBlankBlock(block);
+        const bool skip = options_.skipBlankBlocks && IsBlankBlock(block);
         if (skip) {
-            ++SkippedBlocks;
+            ++result_.skipped;
         } else {
             link_.SendBytes(ProgramCommand(offset, block));
-            if (!link_.AwaitReply(ResponseBuffer, kAnswerTicks)) {
-                ShowStatus(text::kBlockTimeout);
+            const bool answered = link_.AwaitReply(ResponseBuffer, kAnswerTicks);
+            if (!answered && Stopped()) {
+                result_.stoppedInFlight = true;
                 return;
             }
-            if (ResponseBuffer[0] != boot::kAck) {
-                ShowStatus(text::kBlockRefused);
+            if (!answered || ResponseBuffer[0] != boot::kAck) {
+                result_.failedBlock = index;
+                client_.ShowStatus(answered ? text::kBlockRefused : text::kBlockTimeout);
                 return;
             }
-            ShowStatus(text::kBlockOk);
+            ++result_.programmed;
+            client_.ShowStatus(text::kBlockOk);
         }
-        if (progressPosition_ < kProgressStop)
-            SetProgressPosition(progressPosition_ + static_cast<int>(boot::kBlockSize / divisor));
-        toolkit_.BlockDone(offset / boot::kBlockSize + 1, blocks, skip);
+        // As the bar itself does, the position never passes the maximum.
+        if (progressPosition_ < kProgressStop) {
+            progressPosition_ = std::min(progressPosition_ + static_cast<int>(boot::kBlockSize / divisor), progressMax);
+            client_.SetProgressPosition(progressPosition_);
+        }
+        client_.BlockDone(index + 1, result_.blocks, skip);
     }
 
+    if (Stopped()) return;
     link_.SendBytes(EndOfProgrammingCommand());
-    if (!link_.AwaitReply(ResponseBuffer, kAnswerTicks)) {
-        ShowStatus(text::kEndTimeout);
+    const bool answered = link_.AwaitReply(ResponseBuffer, kAnswerTicks);
+    if (!answered && Stopped()) return;
+    if (!answered) {
+        client_.ShowStatus(text::kEndTimeout);
         return;
     }
-    if (ResponseBuffer[0] == boot::kAck) {
-        LastOutcome = Outcome::Done;
-        ShowStatus(text::kWriteDone);
-        BeepIfSound();
-    } else {
-        ShowStatus(text::kWriteFailed);
+    if (ResponseBuffer[0] != boot::kAck) {
+        client_.ShowStatus(text::kWriteFailed);
+        return;
     }
-}
-
-void TForm1::TransferImage() {
-    FlashImage image;
-    if (LoadImage(image)) ProgramImage(image);
-    else LastOutcome = Outcome::FileFailed;
+    result_.outcome = WriteOutcome::Done;
+    client_.ShowStatus(text::kWriteDone);
+    client_.BeepIfSound();
 }
 
 }  // namespace h8sx

@@ -1,5 +1,5 @@
-// The commands of h8sx, each a run of the core's operations with the options it was given.
-// They return the exit status.
+// The commands of h8sx, each a run of the core's operations with the options it was given,
+// on a Session (cli/Session.h). They return the exit status.
 #pragma once
 
 #include <optional>
@@ -10,11 +10,11 @@ namespace h8sx::cli {
 // Exit statuses.
 enum Status : int {
     kDone = 0,
-    kUsage = 1,
+    kUsage = 1,  // also: standard output or error closed under the command (a pipe's reader gone)
     kPortNotOpened = 2,
     kNoBoard = 3,
     kBootFailed = 4,
-    kFileFailed = 5,
+    kFileFailed = 5,  // also: an output file or stream that could not be written
     kTransferFailed = 6,
     kNotSeen = 7,
     kInterrupted = 130,
@@ -33,11 +33,13 @@ struct Options {
     bool monitor = false;               // ram-write --monitor
 };
 
-int Write(const Options& o);
-int Check(const Options& o);
-int Monitor(const Options& o);
-int RamWrite(const Options& o);
-int Reset(const Options& o);
-int Ports(const Options& o);
+class Session;
+
+int Write(Session& s);
+int Check(Session& s);
+int Monitor(Session& s);
+int RamWrite(Session& s);
+int Reset(Session& s);
+int Ports(Session& s);
 
 }  // namespace h8sx::cli

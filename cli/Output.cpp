@@ -1,27 +1,46 @@
 #include "cli/Output.h"
 
-#include <cstdio>
+#include <cerrno>
+#include <cstring>
 
 namespace h8sx::cli {
 
 namespace {
 constexpr auto kRedraw = std::chrono::milliseconds(200);  // a live line is redrawn at most this often
+
+std::string Format(const char* format, double seconds, const std::string& text) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, format, seconds);
+    return buf + text;
+}
+}  // namespace
+
+std::string WriteFailure::Text() const { return "cannot write " + what + ": " + std::strerror(error); }
+
+bool WriteAll(std::FILE* stream, const char* what, const void* bytes, std::size_t n, WriteFailure& failure) {
+    if (failure) return false;
+    errno = 0;
+    if (std::fwrite(bytes, 1, n, stream) == n && std::fflush(stream) == 0) return true;
+    failure.error = errno != 0 ? errno : EIO;
+    failure.what = what;
+    return false;
 }
 
-Output::Output(bool quiet, bool live) : quiet_(quiet), live_(live) {}
+Output::Output(bool quiet, bool live, std::FILE* err) : quiet_(quiet), live_(live), err_(err) {}
 
 double Output::Seconds() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
 
+void Output::Put(const std::string& text) { WriteAll(err_, "standard error", text.data(), text.size(), failure_); }
+
 void Output::EndLiveLine() {
     if (!liveLineOpen_) return;
-    std::fputc('\n', stderr);
     liveLineOpen_ = false;
+    Put("\n");
 }
 
 void Output::Line(const std::string& utf8) {
     EndLiveLine();
-    std::fprintf(stderr, "%7.2f %s\n", Seconds(), utf8.c_str());
-    std::fflush(stderr);
+    Put(Format("%7.2f ", Seconds(), utf8 + "\n"));
 }
 
 void Output::Status(const std::string& utf8) {
@@ -36,17 +55,13 @@ void Output::Note(const std::string& utf8) {
 
 void Output::Error(const std::string& utf8) {
     EndLiveLine();
-    std::fprintf(stderr, "h8sx: %s\n", utf8.c_str());
-    std::fflush(stderr);
+    Put("h8sx: " + utf8 + "\n");
 }
 
 void Output::Progress(std::uint32_t done, std::uint32_t total, bool skipped) {
     const auto now = Clock::now();
     if (done == 1) firstBlock_ = now;
-    if (skipped)
-        ++skipped_;
-    else
-        ++sent_;
+    if (!skipped) ++sent_;
     if (quiet_ || total == 0) return;
 
     const int percent = static_cast<int>(std::uint64_t{done} * 100 / total);
@@ -62,8 +77,9 @@ void Output::Progress(std::uint32_t done, std::uint32_t total, bool skipped) {
     if (live_) {
         if (done != total && now - lastDrawn_ < kRedraw) return;
         lastDrawn_ = now;
-        std::fprintf(stderr, "\r%7.2f %-60s", Seconds(), text);
-        std::fflush(stderr);
+        char line[200];
+        std::snprintf(line, sizeof line, "\r%7.2f %-60s", Seconds(), text);
+        Put(line);
         liveLineOpen_ = true;
         if (done == total) EndLiveLine();
         return;

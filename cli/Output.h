@@ -1,45 +1,65 @@
 // What h8sx prints on standard error: the status texts the window would show, each as a
-// line with the seconds since the start, the programming's progress, and errors.
+// line with the seconds since the start, the programming's progress, and errors. Every
+// write is checked: once standard error cannot be written (a closed pipe, a full disk),
+// Failed() says so and the command ends.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace h8sx::cli {
+
+// A stream that could not be written: which, and the system's reason.
+struct WriteFailure {
+    int error = 0;  // errno; EPIPE: its reader has gone
+    std::string what;
+    explicit operator bool() const { return error != 0; }
+    std::string Text() const;
+};
+
+// Writes `n` bytes and flushes them; false (with `failure` filled in) when the stream
+// does not take them.
+bool WriteAll(std::FILE* stream, const char* what, const void* bytes, std::size_t n, WriteFailure& failure);
 
 class Output {
    public:
     // `live`: standard error is a terminal, so progress is one line rewritten in place;
     // otherwise a line every 10 %.
-    Output(bool quiet, bool live);
+    Output(bool quiet, bool live, std::FILE* err = stderr);
 
     bool Quiet() const { return quiet_; }
     // A status text; the same text again (every acknowledged block shows it) is not repeated.
     void Status(const std::string& utf8);
     const std::string& LastStatus() const { return lastStatus_; }
     void Progress(std::uint32_t done, std::uint32_t total, bool skipped);
-    std::uint32_t Skipped() const { return skipped_; }
     // A line of its own, unless quiet.
     void Note(const std::string& utf8);
     // "h8sx: ..." always.
     void Error(const std::string& utf8);
+    // Ends a live progress line, so that what follows starts on a line of its own.
+    void EndLiveLine();
+
+    bool Failed() const { return static_cast<bool>(failure_); }
+    const WriteFailure& Failure() const { return failure_; }
 
    private:
-    void EndLiveLine();
     void Line(const std::string& utf8);
+    void Put(const std::string& text);
     double Seconds() const;
 
     using Clock = std::chrono::steady_clock;
     const bool quiet_;
     const bool live_;
+    std::FILE* const err_;
     const Clock::time_point start_ = Clock::now();
+    WriteFailure failure_;
     std::string lastStatus_;
     bool liveLineOpen_ = false;
     Clock::time_point firstBlock_{};
     Clock::time_point lastDrawn_{};
     std::uint32_t sent_ = 0;
-    std::uint32_t skipped_ = 0;
     int lastTenth_ = -1;
 };
 

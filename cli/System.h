@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,12 +17,25 @@ namespace h8sx::cli {
 // The command line's arguments in UTF-8.
 std::vector<std::string> Arguments(int argc, char** argv);
 
-std::unique_ptr<SerialDevice> NewSerialDevice();
+// The system's serial port, and the descriptor a sleep can wait on for its input (-1:
+// none open, or a system whose ports offer none).
+struct SystemSerial {
+    std::unique_ptr<SerialDevice> device;
+    std::function<int()> waitDescriptor;
+};
+SystemSerial NewSerialDevice();
 std::unique_ptr<Platform> NewPlatform();
 
 // The name the serial layer opens for what the operator typed: "COMn" (any n) as the
 // windows name it, a device path unchanged.
 std::string PortDevice(const std::string& name);
+// The device that name stands for, for messages: "COM2" is /dev/serial/by-id/... on
+// Linux; empty when it is the name itself.
+std::string PortDeviceShown(const std::string& name);
+
+// What the operator can do about a port that would not open (`device`: what was opened);
+// empty where there is nothing to add to the system's reason.
+std::string OpenFailureRemedy(const OpenError& error, const std::string& device);
 
 // Console output in UTF-8 (a no-op where it always is).
 void UseUtf8Console();
@@ -33,22 +47,10 @@ bool StderrIsTerminal();
 void InstallStopHandlers();
 bool StopRequested();
 
-// The system's serial port, sending nothing more after a stop: a RAM write, which has no
-// exchanges to stop at, ends its stream there.
-template <class Port>
-class StoppableSerial : public Port {
-   public:
-    std::size_t Write(ComHandleValue h, const std::uint8_t* buf, std::size_t n) override {
-        return StopRequested() ? 0 : Port::Write(h, buf, n);
-    }
-};
-
-// Whether a sleep can be woken by a byte on the port; when not, a wait that watches the
-// port sleeps a millisecond at a time.
-bool PortWakesSleep();
-// Sleeps up to `max`; a byte arriving on the open port (`wakeOnPort`), input on standard
-// input (`wakeOnInput`) or a stop request ends it early.
-void Sleep(SerialDevice& port, std::chrono::microseconds max, bool wakeOnPort, bool wakeOnInput);
+// Sleeps up to `max` (nothing when it is not positive); a byte arriving on the port's
+// descriptor `portFd` (-1: none to wait on), input on standard input (`wakeOnInput`) or
+// a stop request ends it early.
+void Sleep(int portFd, std::chrono::microseconds max, bool wakeOnInput);
 
 // Standard input for the monitor: a terminal in raw mode (restored by the destructor, and
 // on a stop signal), or whatever a pipe or file brings.
@@ -60,9 +62,9 @@ class KeyInput {
     KeyInput& operator=(const KeyInput&) = delete;
 
     bool Terminal() const { return terminal_; }
-    // The bytes that have come since the last call, without waiting; Ended() once a pipe
-    // or file has nothing more.
-    std::string Take();
+    // At most `most` of the bytes that have come since the last call, without waiting;
+    // Ended() once a pipe or file has nothing more.
+    std::string Take(std::size_t most);
     bool Ended() const { return ended_; }
 
    private:

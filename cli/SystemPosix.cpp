@@ -4,6 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 
@@ -35,12 +36,31 @@ void OnStop(int) {
 
 std::vector<std::string> Arguments(int argc, char** argv) { return {argv, argv + argc}; }
 
-std::unique_ptr<SerialDevice> NewSerialDevice() {
-    return std::make_unique<StoppableSerial<posix::PosixSerialDevice>>();
+SystemSerial NewSerialDevice() {
+    auto device = std::make_unique<posix::PosixSerialDevice>();
+    posix::PosixSerialDevice* port = device.get();
+    return {std::move(device), [port] { return port->CurrentFd(); }};
 }
 std::unique_ptr<Platform> NewPlatform() { return std::make_unique<posix::PosixPlatform>(); }
 
 std::string PortDevice(const std::string& name) { return name; }  // the serial layer resolves COMn
+
+std::string PortDeviceShown(const std::string& name) {
+    const std::string device = posix::DevicePathFor(name);
+    return device == name ? std::string() : device;
+}
+
+std::string OpenFailureRemedy(const OpenError& error, const std::string& device) {
+    switch (error.kind) {
+        case OpenError::Kind::Denied:
+            return "add yourself to the group dialout: sudo usermod -aG dialout $USER, then log in again";
+        case OpenError::Kind::Busy: return "another program holds it: fuser -v " + device + " names it";
+        case OpenError::Kind::Missing: return "no such port: 'h8sx ports' lists the ports of this machine";
+        case OpenError::Kind::None:
+        case OpenError::Kind::Other: return {};
+    }
+    return {};
+}
 
 void UseUtf8Console() {}
 bool StdinIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
@@ -63,16 +83,14 @@ void InstallStopHandlers() {
 
 bool StopRequested() { return g_stop != 0; }
 
-bool PortWakesSleep() { return true; }
-
-void Sleep(SerialDevice& port, std::chrono::microseconds max, bool wakeOnPort, bool wakeOnInput) {
+void Sleep(int portFd, std::chrono::microseconds max, bool wakeOnInput) {
+    if (max.count() <= 0) return;
     pollfd fds[3];
     nfds_t n = 0;
     if (g_wakePipe[0] >= 0) fds[n++] = {g_wakePipe[0], POLLIN, 0};
-    const int portFd = static_cast<posix::PosixSerialDevice&>(port).CurrentFd();
-    if (wakeOnPort && portFd >= 0) fds[n++] = {portFd, POLLIN, 0};
+    if (portFd >= 0) fds[n++] = {portFd, POLLIN, 0};
     if (wakeOnInput) fds[n++] = {STDIN_FILENO, POLLIN, 0};
-    const auto us = max.count() < 0 ? 0 : max.count();
+    const auto us = max.count();
     const timespec timeout{static_cast<time_t>(us / 1'000'000), static_cast<long>(us % 1'000'000) * 1000};
     if (::ppoll(fds, n, &timeout, nullptr) > 0 && g_wakePipe[0] >= 0 && (fds[0].revents & POLLIN)) {
         char drained[16];
@@ -104,14 +122,14 @@ KeyInput::~KeyInput() {
     }
 }
 
-std::string KeyInput::Take() {
+std::string KeyInput::Take(std::size_t most) {
     std::string bytes;
     if (ended_) return bytes;
-    for (;;) {
+    while (bytes.size() < most) {
         pollfd p{STDIN_FILENO, POLLIN, 0};
         if (::poll(&p, 1, 0) <= 0) return bytes;
         char buf[256];
-        const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+        const ssize_t n = ::read(STDIN_FILENO, buf, std::min(sizeof buf, most - bytes.size()));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             // A terminal in raw mode reads 0 when nothing waits; a pipe or file has ended.
@@ -120,6 +138,7 @@ std::string KeyInput::Take() {
         }
         bytes.append(buf, static_cast<std::size_t>(n));
     }
+    return bytes;
 }
 
 }  // namespace h8sx::cli

@@ -10,6 +10,7 @@
 #include <shellapi.h>
 // clang-format on
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace h8sx::cli {
@@ -59,9 +60,9 @@ std::vector<std::string> Arguments(int argc, char** argv) {
     return args;
 }
 
-std::unique_ptr<SerialDevice> NewSerialDevice() {
-    return std::make_unique<StoppableSerial<win32::Win32SerialDevice>>();
-}
+// The port offers no handle to wait on without overlapped I/O, which the serial layer
+// does not use: a wait on it looks every millisecond, as the window's does.
+SystemSerial NewSerialDevice() { return {std::make_unique<win32::Win32SerialDevice>(), [] { return -1; }}; }
 std::unique_ptr<Platform> NewPlatform() { return std::make_unique<win32::Win32Platform>(); }
 
 std::string PortDevice(const std::string& name) {
@@ -70,6 +71,22 @@ std::string PortDevice(const std::string& name) {
         name.find_first_not_of("0123456789", 3) == std::string::npos)
         return "\\\\.\\" + name;
     return name;
+}
+
+std::string PortDeviceShown(const std::string& name) {
+    const std::string device = PortDevice(name);
+    return device == name ? std::string() : device;
+}
+
+std::string OpenFailureRemedy(const OpenError& error, const std::string&) {
+    switch (error.kind) {
+        case OpenError::Kind::Busy: return "another program holds it";
+        case OpenError::Kind::Missing: return "no such port: 'h8sx ports' lists the ports of this machine";
+        case OpenError::Kind::Denied:
+        case OpenError::Kind::None:
+        case OpenError::Kind::Other: return {};
+    }
+    return {};
 }
 
 void UseUtf8Console() { SetConsoleOutputCP(CP_UTF8); }
@@ -86,11 +103,7 @@ void InstallStopHandlers() {
 
 bool StopRequested() { return g_stop != 0; }
 
-// The port offers no handle to wait on without overlapped I/O, which the serial layer
-// does not use: a wait on it looks every millisecond, as the window's does.
-bool PortWakesSleep() { return false; }
-
-void Sleep(SerialDevice&, std::chrono::microseconds max, bool, bool wakeOnInput) {
+void Sleep(int, std::chrono::microseconds max, bool wakeOnInput) {
     static const bool fineTimer = timeBeginPeriod(1) == TIMERR_NOERROR;
     (void)fineTimer;
     const auto ms = static_cast<DWORD>((max.count() + 999) / 1000);
@@ -121,7 +134,7 @@ KeyInput::~KeyInput() {
     g_inputRaw = false;
 }
 
-std::string KeyInput::Take() {
+std::string KeyInput::Take(std::size_t most) {
     std::string bytes;
     if (ended_) return bytes;
     const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
@@ -131,7 +144,7 @@ std::string KeyInput::Take() {
     }
     if (terminal_) {
         DWORD count = 0;
-        while (GetNumberOfConsoleInputEvents(in, &count) && count > 0) {
+        while (bytes.size() < most && GetNumberOfConsoleInputEvents(in, &count) && count > 0) {
             INPUT_RECORD records[64];
             DWORD got = 0;
             if (!ReadConsoleInputW(in, records, 64, &got)) break;
@@ -153,6 +166,7 @@ std::string KeyInput::Take() {
     } else {
         available = 4096;  // a file: reading never waits
     }
+    available = static_cast<DWORD>(std::min<std::size_t>(available, most));
     std::string buf(available, '\0');
     DWORD got = 0;
     if (!ReadFile(in, buf.data(), available, &got, nullptr) || got == 0) {

@@ -3,13 +3,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "Version.h"
 #include "cli/Commands.h"
+#include "cli/Session.h"
 #include "cli/System.h"
 
 namespace {
@@ -192,11 +192,7 @@ int Run(const std::vector<std::string>& argv) {
 
     UseUtf8Console();
     InstallStopHandlers();
-    static const std::map<std::string, std::function<int(const Options&)>> kCommands = {
-        {"write", Write},        {"check", Check}, {"monitor", Monitor},
-        {"ram-write", RamWrite}, {"reset", Reset}, {"ports", Ports},
-    };
-    return kCommands.at(command)(o);
+    return RunCommand(command, o);
 }
 
 }  // namespace

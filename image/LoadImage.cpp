@@ -1,6 +1,5 @@
 // LoadImage: the operator chooses an S-record file and it is read into the flash image.
 #include <cstdio>
-#include <memory>
 #include <optional>
 
 #include "app/TForm1.h"
@@ -10,12 +9,6 @@
 
 namespace h8sx {
 
-namespace {
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-}  // namespace
-
 bool TForm1::LoadImage(FlashImage& image) {
     ShowStatus(text::kChooseFile);
     const std::optional<std::string> path = toolkit_.RunOpenDialog();
@@ -23,7 +16,7 @@ bool TForm1::LoadImage(FlashImage& image) {
     SetProgressPosition(0);
     ShowStatus(text::kTransferring);
     // Binary: the reader itself takes CR LF and LF alike, on every platform.
-    const std::unique_ptr<std::FILE, FileCloser> file(platform_.OpenFile(*path, "rb"));
+    const UniqueFile file(platform_.OpenFile(*path, "rb"));
     if (!file) return false;
 
     FileSource source(file.get());

@@ -1,12 +1,11 @@
 // RAM_WRITE: the board restarts into its own program and takes an S-record file as text.
-// The S0 header is left out, every line goes out ending in CR LF, and the S7 end record
-// is cut to "S7" and CR, which is what makes the board's program take the load.
 #include <cstdio>
 #include <initializer_list>
 #include <optional>
 
 #include "app/TForm1.h"
 #include "app/Texts.h"
+#include "monitor/OwnProgram.h"
 
 namespace h8sx {
 
@@ -57,23 +56,15 @@ private:
 
 }  // namespace
 
-void TForm1::Button3Click() {
-    // The board restarts whatever the operator does next.
-    ResetForMonitor();
-    LastOutcome = Outcome::FileFailed;
-    const std::optional<std::string> path = toolkit_.RunOpenDialog();
-    if (!path) return;
-    ShowStatus(text::kTransferring);
-    std::FILE* f = platform_.OpenFile(*path, "rb");
-    if (f == nullptr) return;
-    LastOutcome = Outcome::Done;
-
+bool SendRamWrite(ComLink& link, std::FILE* f) {
     TextReader in(f);
     const auto send = [&](std::initializer_list<std::uint8_t> bytes) {
-        link_.SendBytes(bytes.begin(), bytes.size());
-        toolkit_.ProcessMessages();
+        link.SendBytes(bytes.begin(), bytes.size());
+        link.pump().ProcessMessages();
+        return !link.pump().StopRequested();
     };
     for (int c = in.Get(); c != kEnd; c = in.Get()) {
+        bool going = true;
         if (c == 'S') {
             const int type = in.Get();
             if (type == '0') {
@@ -84,29 +75,41 @@ void TForm1::Button3Click() {
                 do skipped = in.Get();
                 while (skipped != kEnd && skipped != 'S');
                 if (skipped == kEnd) break;
-                send({'S'});
+                going = send({'S'});
             } else if (type == '7') {
                 // The board takes the load at "S7" CR; the rest of the file is not read.
                 const std::uint8_t end[] = {'S', '7', kCR};
-                link_.SendBytes(end, sizeof end);
+                link.SendBytes(end, sizeof end);
                 break;
             } else if (type == kEnd || type == kLF) {
                 // No type character: the "S" goes alone, and a line end after it stays
                 // a line end.
-                send({'S'});
+                going = send({'S'});
                 if (type == kEnd) break;
-                send({kCR, kLF});
+                going = going && send({kCR, kLF});
             } else {
-                send({'S', static_cast<std::uint8_t>(type)});
+                going = send({'S', static_cast<std::uint8_t>(type)});
             }
         } else if (c == kLF) {
-            send({kCR, kLF});
+            going = send({kCR, kLF});
         } else {
-            send({static_cast<std::uint8_t>(c)});
+            going = send({static_cast<std::uint8_t>(c)});
         }
+        if (!going) return false;
     }
+    return true;
+}
+
+void TForm1::Button3Click() {
+    // The board restarts whatever the operator does next.
+    ResetForMonitor();
+    const std::optional<std::string> path = toolkit_.RunOpenDialog();
+    if (!path) return;
+    ShowStatus(text::kTransferring);
+    const UniqueFile f(platform_.OpenFile(*path, "rb"));
+    if (!f) return;
+    SendRamWrite(link_, f.get());
     ShowStatus(text::kTransferDone);
-    std::fclose(f);
     BeepIfSound();
 }
 

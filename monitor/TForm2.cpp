@@ -23,8 +23,6 @@ void TForm2::KeyClick(int key) {
     form1_.SendKey(KeyChar);
 }
 
-void TForm2::Button42Click() { form1_.ClearMonitor(); }
-
 void TForm2::Button43Click() {
     form1_.BeepIfSound();
     form1_.ResetForMonitor();

@@ -38,7 +38,7 @@ std::size_t ComLink::Read(std::uint8_t* buf, std::size_t n) {
 
 void ComLink::WaitTicks(std::int32_t n) {
     TickCount = n;
-    while (TickCount != 0) toolkit_.WaitAndProcessMessages();
+    while (TickCount != 0) pump_.WaitAndProcessMessages();
 }
 
 std::size_t ComLink::ReadIntoZeroed(std::span<std::uint8_t> buffer, std::uint32_t waiting) {
@@ -53,7 +53,7 @@ std::optional<std::size_t> ComLink::AwaitBootResponse(std::span<std::uint8_t> bu
                                                       std::uint32_t threshold,
                                                       std::optional<std::uint8_t> awaited) {
     TickCount = n;
-    while (TickCount != 0 && !toolkit_.StopRequested()) {
+    while (TickCount != 0 && !pump_.StopRequested()) {
         const std::uint32_t waiting = BytesWaiting();
         if (waiting > threshold) {
             ReadIntoZeroed(buffer, waiting);
@@ -63,7 +63,7 @@ std::optional<std::size_t> ComLink::AwaitBootResponse(std::span<std::uint8_t> bu
             for (std::size_t p = 0; p < scan; ++p)
                 if (buffer[p] == *awaited) return p;
         }
-        toolkit_.WaitAndProcessMessages();
+        pump_.WaitAndProcessMessages();
     }
     return std::nullopt;
 }
@@ -74,8 +74,8 @@ bool ComLink::AwaitReply(std::span<std::uint8_t> buffer, std::int32_t n) {
     std::fill_n(buffer.begin(), std::min(kScanLength, buffer.size()), std::uint8_t{0});
     while (waiting == 0) {
         waiting = BytesWaiting();
-        toolkit_.WaitAndProcessMessages();
-        if (TickCount == 0 || toolkit_.StopRequested()) return false;
+        pump_.WaitAndProcessMessages();
+        if (TickCount == 0 || pump_.StopRequested()) return false;
     }
     Read(buffer.data(), std::min<std::size_t>(waiting, buffer.size()));
     return true;

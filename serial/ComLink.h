@@ -10,7 +10,7 @@
 #include <span>
 #include <string>
 
-#include "app/Toolkit.h"
+#include "serial/Pump.h"
 #include "serial/SerialDevice.h"
 
 namespace h8sx {
@@ -22,15 +22,16 @@ inline constexpr std::size_t kScanLength = 20;
 
 class ComLink {
 public:
-    ComLink(SerialDevice& device, Toolkit& toolkit, std::int32_t& tickCount)
-        : device_(device), toolkit_(toolkit), TickCount(tickCount) {}
+    ComLink(SerialDevice& device, Pump& pump, std::int32_t& tickCount)
+        : device_(device), pump_(pump), TickCount(tickCount) {}
 
     ComHandleValue ComHandle = kNullHandle;
     Dcb ComDcb{};
 
     // Closes whatever ComHandle holds and opens `name` in its place; false when the open
-    // failed (ComHandle then holds kInvalidHandle).
+    // failed (ComHandle then holds kInvalidHandle, and LastOpenError says why).
     bool ReplaceHandle(const std::string& name);
+    OpenError LastOpenError() const { return device_.LastOpenError(); }
     // Reads the driver's settings into ComDcb, sets the rate and 8N1, applies them and
     // asks for the queue sizes. Results are ignored: on a dead handle nothing happens.
     void Configure(std::uint32_t bitRate);
@@ -43,6 +44,9 @@ public:
     void EscapeCommFunction(Escape code);
     std::uint32_t BytesWaiting();
     std::size_t Read(std::uint8_t* buf, std::size_t n);
+
+    // The pump every wait runs; it also says whether the client asked to stop.
+    Pump& pump() { return pump_; }
 
     // TickCount := n, then pump until it is 0. n = 0 returns at once.
     void WaitTicks(std::int32_t n);
@@ -63,7 +67,7 @@ private:
     std::size_t ReadIntoZeroed(std::span<std::uint8_t> buffer, std::uint32_t waiting);
 
     SerialDevice& device_;
-    Toolkit& toolkit_;
+    Pump& pump_;
 
 public:
     // The main window's countdown, shared by every wait and counted down by the tick.

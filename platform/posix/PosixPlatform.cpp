@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "app/Settings.h"
 #include "platform/posix/PortMap.h"
 
 namespace h8sx::posix {

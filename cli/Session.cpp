@@ -1,0 +1,81 @@
+#include "cli/Session.h"
+
+#include <map>
+
+#include "app/Settings.h"
+#include "cli/CliPump.h"
+#include "cli/System.h"
+#include "monitor/OwnProgram.h"
+
+namespace h8sx::cli {
+
+namespace {
+
+// The port the window's settings file ticks, as the window would open it; COM1 without one.
+// The file is only read: the windows own it.
+std::string SettingsPort(Platform& platform, std::string& origin) {
+    const auto settings = ReadSettings(platform);
+    const std::string path = SettingsPath(platform);
+    if (!settings) {
+        origin = "there is no settings file " + path + ", so the window's first port";
+        return PortName(0);
+    }
+    const auto port = SettingsPortIndex((*settings)[0]);
+    if (!port) {
+        origin = "the settings file " + path + " ticks no port, so the window's first port";
+        return PortName(0);
+    }
+    origin = "the port ticked in the window's settings file " + path;
+    return PortName(*port);
+}
+
+}  // namespace
+
+Session::Session(const Options& o, SerialDevice& device, Platform& p, Pump& pu, Output& output)
+    : options(o), platform(p), pump(pu), out(output), link(device, pu, TickCount) {
+    portName = o.port ? *o.port : SettingsPort(platform, portOrigin);
+}
+
+void Session::Tick() {
+    if (onReceived) {
+        if (const std::string text = ReadReceived(link, decoder_); !text.empty()) onReceived(text);
+    }
+    if (TickCount != 0) --TickCount;
+}
+
+bool Session::OpenPort(std::uint32_t bitRate) {
+    if (link.ReplaceHandle(PortDevice(portName))) {
+        link.Configure(bitRate);
+        return true;
+    }
+    const OpenError e = link.LastOpenError();
+    const std::string shown = PortDeviceShown(portName);
+    std::string text = "cannot open the port " + portName + (shown.empty() ? "" : " (" + shown + ")");
+    if (!e.text.empty()) text += ": " + e.text;
+    if (const std::string remedy = OpenFailureRemedy(e, shown.empty() ? portName : shown); !remedy.empty())
+        text += "\n  " + remedy;
+    if (!portOrigin.empty()) text += "\n  " + portName + " is " + portOrigin + "; --port chooses another";
+    out.Error(text);
+    return false;
+}
+
+void Session::RestartBoard() { RestartOwnProgram(link); }
+
+int RunCommand(const std::string& command, const Options& options) {
+    static const std::map<std::string, int (*)(Session&)> kCommands = {
+        {"write", Write},        {"check", Check}, {"monitor", Monitor},
+        {"ram-write", RamWrite}, {"reset", Reset}, {"ports", Ports},
+    };
+    SystemSerial serial = NewSerialDevice();
+    const std::unique_ptr<Platform> platform = NewPlatform();
+    Output out(options.quiet, StderrIsTerminal());
+    CliPump pump(serial.waitDescriptor, [&out] { return out.Failed(); });
+    StoppableDevice device(*serial.device, [&pump] { return pump.StopRequested(); });
+    Session session(options, device, *platform, pump, out);
+    pump.link = &session.link;
+    pump.onTick = [&session] { session.Tick(); };
+    session.watchInput = [&pump](bool watch) { pump.watchInput = watch; };
+    return kCommands.at(command)(session);
+}
+
+}  // namespace h8sx::cli

@@ -1,0 +1,89 @@
+// One command's run of the core: the port, its countdown and its waits, the output, and
+// the settings the window left. The command line's own pump sleeps between its ticks; an
+// in-process test gives the session a pump on a virtual clock and a recording port.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/Platform.h"
+#include "cli/Commands.h"
+#include "cli/Output.h"
+#include "monitor/ReceiveText.h"
+#include "serial/ComLink.h"
+#include "serial/SerialDevice.h"
+
+namespace h8sx::cli {
+
+// The system's serial port, sending nothing more once a stop has been asked for: a RAM
+// write, which has no exchanges to stop at, ends its stream there, and the board's restart
+// (modem lines only) still goes out.
+class StoppableDevice final : public SerialDevice {
+public:
+    StoppableDevice(SerialDevice& device, std::function<bool()> stopped)
+        : device_(device), stopped_(std::move(stopped)) {}
+
+    ComHandleValue CreateFile(const std::string& name) override { return device_.CreateFile(name); }
+    bool CloseHandle(ComHandleValue h) override { return device_.CloseHandle(h); }
+    bool GetCommState(ComHandleValue h, Dcb& dcb) override { return device_.GetCommState(h, dcb); }
+    bool SetCommState(ComHandleValue h, const Dcb& dcb) override { return device_.SetCommState(h, dcb); }
+    bool SetupComm(ComHandleValue h, std::uint32_t in, std::uint32_t out) override {
+        return device_.SetupComm(h, in, out);
+    }
+    bool PurgeReceive(ComHandleValue h) override { return device_.PurgeReceive(h); }
+    std::uint32_t BytesWaiting(ComHandleValue h) override { return device_.BytesWaiting(h); }
+    std::size_t Read(ComHandleValue h, std::uint8_t* buf, std::size_t n) override { return device_.Read(h, buf, n); }
+    std::size_t Write(ComHandleValue h, const std::uint8_t* buf, std::size_t n) override {
+        return stopped_() ? 0 : device_.Write(h, buf, n);
+    }
+    bool EscapeCommFunction(ComHandleValue h, Escape code) override { return device_.EscapeCommFunction(h, code); }
+    OpenError LastOpenError() const override { return device_.LastOpenError(); }
+
+private:
+    SerialDevice& device_;
+    std::function<bool()> stopped_;
+};
+
+class Session {
+public:
+    // `pump` runs the waits; the caller has it call Tick() every 100 ms.
+    Session(const Options& options, SerialDevice& device, Platform& platform, Pump& pump, Output& out);
+
+    // The 100 ms tick: the countdown of every wait, and what the board's own program has
+    // sent to whoever listens.
+    void Tick();
+
+    // Opens the port at `bitRate`, closing what is open; false, with the reason shown,
+    // when it cannot be opened.
+    bool OpenPort(std::uint32_t bitRate);
+    // Restarts the board into its own program.
+    void RestartBoard();
+    // Whether the command should end now: a stop asked for (Ctrl-C), or an output that
+    // cannot be written any more.
+    bool Stopping() { return pump.StopRequested() || out.Failed(); }
+
+    // The board's own program's text, decoded, at every tick while set.
+    std::function<void(const std::string&)> onReceived;
+    // Whether the pump's sleeps also wake on standard input (the monitor's keys).
+    std::function<void(bool)> watchInput;
+
+    const Options& options;
+    Platform& platform;
+    Pump& pump;
+    Output& out;
+    std::int32_t TickCount = 0;
+    ComLink link;
+    // The port as the operator named it, and where that name came from.
+    std::string portName;
+    std::string portOrigin;
+
+private:
+    ReceiveText decoder_;
+};
+
+// The real thing: the system's port, platform, console and clock, for `command`.
+int RunCommand(const std::string& command, const Options& options);
+
+}  // namespace h8sx::cli
