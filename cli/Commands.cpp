@@ -179,6 +179,7 @@ class MonitorRun {
         const auto start = std::chrono::steady_clock::now();
         for (;;) {
             if (found_) return kDone;
+            if (!stdoutFailure_ && StdoutReaderGone()) stdoutFailure_ = {EPIPE, "standard output"};
             if (stdoutFailure_ || s_.Stopping()) return kInterrupted;
             if (o_.timeout &&
                 std::chrono::steady_clock::now() - start >= std::chrono::duration<double>(*o_.timeout)) {

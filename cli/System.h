@@ -40,6 +40,9 @@ std::string OpenFailureRemedy(const OpenError& error, const std::string& device)
 // Console output in UTF-8 (a no-op where it always is).
 void UseUtf8Console();
 bool StdinIsTerminal();
+// Standard output is a pipe whose reader has gone (noticed without writing to it: a
+// silent board gives the monitor nothing to write).
+bool StdoutReaderGone();
 bool StderrIsTerminal();
 
 // Ctrl-C and termination (SIGINT/SIGTERM; on Windows also the console's close) set the

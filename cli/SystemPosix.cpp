@@ -66,6 +66,12 @@ void UseUtf8Console() {}
 bool StdinIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
 bool StderrIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
 
+bool StdoutReaderGone() {
+    // The write end of a pipe reports an error condition once its read end is closed.
+    pollfd p{STDOUT_FILENO, 0, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLERR) != 0 && ::isatty(STDOUT_FILENO) == 0;
+}
+
 void InstallStopHandlers() {
     if (::pipe(g_wakePipe) == 0) {
         for (int fd : g_wakePipe) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);

@@ -94,6 +94,9 @@ void UseUtf8Console() { SetConsoleOutputCP(CP_UTF8); }
 bool StdinIsTerminal() { return IsConsole(STD_INPUT_HANDLE); }
 bool StderrIsTerminal() { return IsConsole(STD_ERROR_HANDLE); }
 
+// A pipe's closed reader shows only at the next write there.
+bool StdoutReaderGone() { return false; }
+
 void InstallStopHandlers() {
     g_stopEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);  // wakes one sleep
     g_doneEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);

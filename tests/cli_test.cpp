@@ -152,16 +152,18 @@ TEST(Cli, WriteProgramsTheFlashThatCheckForetells) {
 TEST(Cli, SkipBlankLeavesTheGapAsErased) {
     TempDir dir;
     Board board(dir);
-    // Code at the bottom, a table 32 KiB above it.
+    // Code at the bottom, a table 32 KiB above it, and a block whose only data are its
+    // last two bytes (a blank test that looks at part of a block would leave them out).
     std::string text = Header();
     for (std::uint32_t at : {0x0000, 0x0080, 0x8000, 0x8080}) text += DataRecord(1, at, Pattern(128, at + 1));
+    text += DataRecord(1, 0x90FE, {0x12, 0x34});
     text += Termination(1);
     const auto file = dir.Write("gap.mot", text).string();
     ASSERT_EQ(RunCli(dir, {"check", file, "--out", (dir.path() / "image.bin").string()}).status, 0);
 
     const Result write = RunCli(dir, Cat({"write", "--skip-blank", file}, board.Port()));
     EXPECT_EQ(write.status, 0) << write.err;
-    EXPECT_NE(write.err.find("4 blocks programmed, 254 blank blocks left as erased"), std::string::npos)
+    EXPECT_NE(write.err.find("5 blocks programmed, 285 blank blocks left as erased"), std::string::npos)
         << write.err;
     ExpectFlashHolds(ReadBytesOf(board.flash), ReadBytesOf(dir.path() / "image.bin"));
 }
@@ -235,6 +237,13 @@ TEST(Cli, MonitorResetAndRamWriteTalkToTheBoardsOwnProgram) {
         RunCli(dir, Cat({"monitor", "--no-reset", "--expect", "never", "--timeout", "0.3"}, board.Port()));
     EXPECT_EQ(unseen.status, 7);
 
+    // The board echoes a line longer than a tick carries at 38400 bit/s: it is seen whole,
+    // over several reads.
+    const std::string line = std::string(600, 'a') + "z";
+    const Result echoed = RunCli(
+        dir, Cat({"monitor", "--no-reset", "--expect", line, "--timeout", "5"}, board.Port()), line + "\n");
+    EXPECT_EQ(echoed.status, 0) << echoed.err;
+
     // The port table: COM1 as the variable names it, the other numbers with no port (a /dev
     // and /sys of the test's own, so that this machine's ports do not count).
     ::setenv("H8SX_COM1", board.sim.TerminalPath().c_str(), 1);
@@ -260,6 +269,40 @@ TEST(Cli, MonitorResetAndRamWriteTalkToTheBoardsOwnProgram) {
     const std::string records =
         DataRecord(1, 0x100, {1, 2, 3}, "\r\n") + DataRecord(1, 0x103, {4}, "\r\n") + "S7\r";
     EXPECT_NE(sent.find(records), std::string::npos) << sent;
+}
+
+TEST(Cli, OutputsThatCannotBeWrittenEndTheCommand) {
+    TempDir dir;
+    Board board(dir);
+    // The monitor's reader goes away: it ends at once, quietly, and frees the port.
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out[1], 1);
+        ::close(out[0]);
+        const int in = ::open(dir.Write("keys", "x").c_str(), O_RDONLY);
+        ::dup2(in, 0);
+        ::execl(H8SX_CLI_PATH, H8SX_CLI_PATH, "monitor", "--port", board.sim.TerminalPath().c_str(), nullptr);
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    char got[20];
+    ASSERT_EQ(::read(out[0], got, sizeof got), static_cast<ssize_t>(sizeof got));
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    posix::PosixSerialDevice device;
+    const ComHandleValue h = device.CreateFile(board.sim.TerminalPath());
+    EXPECT_NE(h, kInvalidHandle);
+    device.CloseHandle(h);
+
+    // A full disk under the image and under the table: the file status and the reason.
+    const std::string file = dir.Write("app.mot", SRecordFile(Pattern(300), 1)).string();
+    const Result full = RunCli(dir, {"check", file, "--out", "/dev/full"});
+    EXPECT_EQ(full.status, 5);
+    EXPECT_NE(full.err.find("cannot write /dev/full: No space left on device"), std::string::npos) << full.err;
 }
 
 TEST(Cli, CtrlCInTheMiddleOfAWriteRestartsTheBoardAndFreesThePort) {

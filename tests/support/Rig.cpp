@@ -35,6 +35,7 @@ void VirtualToolkit::Advance(std::uint64_t micros) {
         nextTick += kTickMicros;
         if (link) link->Pump();
         if (form) form->Timer1Timer();
+        if (onTick) onTick();
         RunDue();
     }
     clock_ = target;

@@ -27,6 +27,11 @@ public:
 
     TForm1* form = nullptr;
     sim::VirtualLink* link = nullptr;
+    // Run at every tick besides the form's (a client without a main window has its own).
+    std::function<void()> onTick;
+    // From this time on, the pump says that a stop was asked for (Ctrl-C at the command line).
+    std::uint64_t stopAt = ~std::uint64_t{0};
+    bool StopRequested() override { return clock_ >= stopAt; }
 
     // The first tick comes this long after the start; the rest every 100 ms.
     std::uint64_t nextTick = 100'000;
