@@ -33,6 +33,14 @@ struct Dcb {
     std::array<unsigned char, 64> Raw{};
 };
 
+// Why the last CreateFile failed, as the system said it.
+struct OpenError {
+    enum class Kind : std::uint8_t { None, Missing, Denied, Busy, Other };
+    Kind kind = Kind::None;
+    int code = 0;       // errno, or GetLastError() on Windows
+    std::string text;   // the system's own words (strerror, FormatMessage), UTF-8
+};
+
 // EscapeCommFunction codes.
 enum class Escape : int { SETRTS = 3, CLRRTS = 4, SETDTR = 5, CLRDTR = 6 };
 
@@ -50,6 +58,8 @@ public:
 
     // Opens "COM1".."COM6" exclusively for reading and writing; kInvalidHandle on failure.
     virtual ComHandleValue CreateFile(const std::string& name) = 0;
+    // Why the last CreateFile failed; Kind::None after one that succeeded.
+    virtual OpenError LastOpenError() const { return {}; }
     virtual bool CloseHandle(ComHandleValue h) = 0;
     virtual bool GetCommState(ComHandleValue h, Dcb& dcb) = 0;
     virtual bool SetCommState(ComHandleValue h, const Dcb& dcb) = 0;

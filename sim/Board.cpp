@@ -1,6 +1,7 @@
 #include "sim/Board.h"
 
 #include <algorithm>
+#include <cmath>
 #include <numeric>
 
 namespace h8sx::sim {
@@ -25,11 +26,19 @@ std::vector<std::uint8_t> WithSum(std::vector<std::uint8_t> bytes) {
     return bytes;
 }
 
-// Bit rates the boot program can be switched to.
-bool SupportedRate(std::uint32_t rate) {
-    for (std::uint32_t r : {4800u, 9600u, 19200u, 38400u, 57600u, 115200u})
-        if (r == rate) return true;
-    return false;
+std::uint32_t Be32(const std::uint8_t* p) {
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+}
+
+void PutBe32(std::vector<std::uint8_t>& out, std::uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(v >> shift));
+}
+
+std::string HexAddress(std::uint32_t a) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string s = "0x";
+    for (int shift = 20; shift >= 0; shift -= 4) s += kDigits[(a >> shift) & 15];
+    return s;
 }
 
 int HexValue(char c) {
@@ -39,7 +48,23 @@ int HexValue(char c) {
     return -1;
 }
 
+// The chip's peripheral clock in the boot program: the 10 MHz input times ratio 2.
+constexpr double kPeripheralClock = 20e6;
+
+// Command codes of the programming/erasure state.
+constexpr std::uint8_t kUserMatSelection = 0x43, kProgram = 0x50, kBlankCheck = 0x4D, kSumCheck = 0x4B,
+                       kMemoryRead = 0x52;
+
 }  // namespace
+
+bool BoardCanMakeRate(std::uint32_t rate) {
+    if (rate == 0) return false;
+    const double ideal = kPeripheralClock / (32.0 * rate);
+    const double n = std::round(ideal) - 1;
+    if (n < 0 || n > 255) return false;
+    const double error = kPeripheralClock / ((n + 1) * 32.0 * rate) - 1;
+    return std::fabs(error) < 0.04;
+}
 
 const std::vector<std::pair<const char*, Stage>>& FaultStages() {
     static const std::vector<std::pair<const char*, Stage>> stages = {
@@ -62,8 +87,15 @@ const std::vector<std::pair<const char*, Stage>>& FaultStages() {
     return stages;
 }
 
-Board::Board(BoardOptions options)
-    : options_(std::move(options)), flash_(kFlashSize, 0xFF), erased_(kFlashSize / 128, true) {}
+Board::Board(BoardOptions options) : options_(std::move(options)), flash_(kFlashSize, 0xFF) {
+    const std::vector<std::uint8_t>& in = options_.initialFlash;
+    std::copy_n(in.begin(), std::min(in.size(), kFlashSize), flash_.begin());
+    // A block holding only 0xFF can be programmed as it stands; any other needs the erase.
+    for (std::size_t at = 0; at < kFlashSize; at += 128)
+        erased_.push_back(std::all_of(flash_.begin() + static_cast<std::ptrdiff_t>(at),
+                                      flash_.begin() + static_cast<std::ptrdiff_t>(at + 128),
+                                      [](std::uint8_t b) { return b == 0xFF; }));
+}
 
 bool Board::InBootProgram() const { return mode_ == Mode::Boot; }
 
@@ -138,7 +170,7 @@ void Board::SendAnswer(std::vector<std::uint8_t> bytes, std::uint64_t now) {
 }
 
 void Board::Receive(std::uint8_t byte, std::uint32_t hostRate, std::uint64_t now) {
-    const bool garbled = rate_ != 0 && hostRate != rate_;
+    const bool garbled = rate_ != 0 && !SameRate(hostRate, rate_);
     Record(LogEntry{now, LogEntry::HostToBoard, byte, hostRate, garbled, {}});
     switch (mode_) {
         case Mode::Reset:
@@ -183,8 +215,10 @@ void Board::BootByte(std::uint8_t byte, std::uint32_t hostRate, std::uint64_t no
             SendAnswer({kAck}, now);
             boot_ = Boot::Inquiry;
             return;
-        case Boot::Programming:
-            if (options_.restartOnForeignByte && command_.empty() && byte != 0x50 && byte != 0x43) {
+        case Boot::Selection:
+        case Boot::ProgramData:
+            if (options_.restartOnForeignByte && command_.empty() && byte != kUserMatSelection &&
+                byte != kProgram && byte != kBlankCheck && byte != kSumCheck && byte != kMemoryRead) {
                 Event(now, "a byte no programming command begins with: taken as a restart");
                 Start(true, now);
                 OwnByte(byte, now);
@@ -210,6 +244,7 @@ std::size_t Board::CommandLength(const std::vector<std::uint8_t>& cmd) const {
         case 0x10:
         case 0x11:
         case 0x3F:
+        case kMemoryRead:
             return cmd.size() < 2 ? 2 : std::size_t{cmd[1]} + 3;
         case 0x50:
             if (cmd.size() < 5) return 5;
@@ -219,38 +254,51 @@ std::size_t Board::CommandLength(const std::vector<std::uint8_t>& cmd) const {
     }
 }
 
+bool Board::TakesNow(std::uint8_t code) const {
+    switch (boot_) {
+        case Boot::Inquiry:
+            return code == 0x20 || code == 0x10 || code == 0x21 || code == 0x11 || code == 0x22 ||
+                   code == 0x23 || code == 0x3F || code == 0x40;
+        case Boot::Selection:
+            if (code == kBlankCheck || code == kSumCheck || code == kMemoryRead)
+                return !options_.refuseVerifyCommands;
+            return code == kUserMatSelection;
+        case Boot::ProgramData:
+            return code == kProgram;
+        default:
+            return false;
+    }
+}
+
 void Board::BootCommand(const std::vector<std::uint8_t>& cmd, std::uint64_t now) {
     const std::uint8_t code = cmd[0];
+    if (!TakesNow(code)) {
+        Event(now, "command not taken in this state");
+        return SendAnswer({0x80, code}, now);
+    }
+    // Error answers: the command with bit 7 set, and the reason.
     const auto error = [&](std::uint8_t reason) {
         SendAnswer({static_cast<std::uint8_t>(code | 0x80), reason}, now);
     };
     if (cmd.size() > 1 && Sum(cmd) != 0) return error(0x11);
-    const bool programming = boot_ == Boot::Programming;
-    if (programming != (code == 0x43 || code == 0x50)) {
-        Event(now, "command not taken in this state");
-        return error(0x51);
-    }
 
     switch (code) {
         case 0x20: {  // supported device inquiry
             if (options_.silentAt == Stage::DeviceInquiry) return;
             const std::uint32_t dc = options_.wrongDeviceCode ? 0x00000008 : kDeviceCode;
             const std::string name = kProductName;
-            std::vector<std::uint8_t> a{0x30, 0, 0x01, static_cast<std::uint8_t>(4 + name.size()),
-                                        static_cast<std::uint8_t>(dc >> 24), static_cast<std::uint8_t>(dc >> 16),
-                                        static_cast<std::uint8_t>(dc >> 8), static_cast<std::uint8_t>(dc)};
+            std::vector<std::uint8_t> a{0x30, 0, 0x01, static_cast<std::uint8_t>(4 + name.size())};
+            PutBe32(a, dc);
             a.insert(a.end(), name.begin(), name.end());
             a[1] = static_cast<std::uint8_t>(a.size() - 2);
             a = WithSum(a);
             if (options_.shortDeviceAnswer) a.resize(16);
             return SendAnswer(a, now);
         }
-        case 0x10: {  // device selection
+        case 0x10:  // device selection
             if (options_.silentAt == Stage::DeviceSelection) return;
-            const std::uint32_t got = (std::uint32_t{cmd[2]} << 24) | (cmd[3] << 16) | (cmd[4] << 8) | cmd[5];
-            if (cmd[1] != 4 || got != kDeviceCode) return error(0x21);
+            if (cmd[1] != 4 || Be32(&cmd[2]) != kDeviceCode) return error(0x21);
             return SendAnswer({kAck}, now);
-        }
         case 0x21:  // clock mode inquiry: one mode, 0
             if (options_.silentAt == Stage::ClockModeInquiry) return;
             return SendAnswer(WithSum({0x31, 0x02, 0x01, 0x00}), now);
@@ -263,20 +311,8 @@ void Board::BootCommand(const std::vector<std::uint8_t>& cmd, std::uint64_t now)
         case 0x23:  // operating frequencies in 0.01 MHz: 20.00..50.00 and 10.00..25.00
             if (options_.silentAt == Stage::FrequencyInquiry) return;
             return SendAnswer(WithSum({0x33, 0x09, 0x02, 0x07, 0xD0, 0x13, 0x88, 0x03, 0xE8, 0x09, 0xC4}), now);
-        case 0x3F: {  // new bit rate selection
-            if (cmd[1] != 7) return error(0x24);
-            const std::uint32_t rate = ((std::uint32_t{cmd[2]} << 8) | cmd[3]) * 100;
-            const std::uint32_t input = (std::uint32_t{cmd[4]} << 8) | cmd[5];
-            if (options_.silentAt == Stage::NewBitRate || !SupportedRate(rate)) return error(0x24);
-            if (input != 1000) return error(0x25);
-            if (cmd[6] != 2 || cmd[7] != 4 || cmd[8] != 2) return error(0x26);
-            SendAnswer({kAck}, now);
-            // The acknowledgement goes out at the old rate; then both sides change.
-            rate_ = rate;
-            Event(now, "bit rate changes to " + std::to_string(rate));
-            boot_ = Boot::AwaitRateConfirm;
-            return;
-        }
+        case 0x3F:
+            return NewBitRate(cmd, now);
         case 0x40:  // programming/erasure state: erase first
             if (options_.silentAt == Stage::EraseFailure) return SendAnswer({0xC0, 0x51}, now);
             boot_ = Boot::Erasing;
@@ -287,25 +323,56 @@ void Board::BootCommand(const std::vector<std::uint8_t>& cmd, std::uint64_t now)
             Event(now, "erasing");
             eraseDone_ = now + options_.eraseMicros;
             return;
-        case 0x43:  // user MAT programming selection
+        case kUserMatSelection:
             if (options_.silentAt == Stage::UserMat) return error(0x54);
+            boot_ = Boot::ProgramData;
             return SendAnswer({kAck}, now);
-        case 0x50:
+        case kProgram:
             return ProgramBlock(cmd, now);
+        case kBlankCheck: {
+            const bool blank =
+                std::all_of(flash_.begin(), flash_.end(), [](std::uint8_t b) { return b == 0xFF; });
+            Event(now, blank ? "user MAT blank" : "user MAT not blank");
+            return blank ? SendAnswer({kAck}, now) : error(0x52);
+        }
+        case kSumCheck: {
+            const std::uint32_t sum = std::accumulate(flash_.begin(), flash_.end(), std::uint32_t{0});
+            std::vector<std::uint8_t> a{0x5B, 0x04};
+            PutBe32(a, sum);
+            return SendAnswer(WithSum(a), now);
+        }
+        case kMemoryRead:
+            return MemoryRead(cmd, now);
         default:
-            Event(now, "unknown command");
-            return error(0x11);
+            return;  // TakesNow knows no other
     }
 }
 
+void Board::NewBitRate(const std::vector<std::uint8_t>& cmd, std::uint64_t now) {
+    const auto error = [&](std::uint8_t reason) { SendAnswer({0xBF, reason}, now); };
+    if (cmd[1] != 7) return error(0x24);
+    // The rate in units of 100 bit/s, the input frequency in 0.01 MHz; checked as the chip
+    // does: the input frequency, the ratios, then whether the rate can be made.
+    const std::uint32_t rate = ((std::uint32_t{cmd[2]} << 8) | cmd[3]) * 100;
+    const std::uint32_t input = (std::uint32_t{cmd[4]} << 8) | cmd[5];
+    if (input != 1000) return error(0x25);
+    if (cmd[6] != 2 || cmd[7] != 4 || cmd[8] != 2) return error(0x26);
+    if (options_.silentAt == Stage::NewBitRate || !BoardCanMakeRate(rate)) return error(0x24);
+    SendAnswer({kAck}, now);
+    // The acknowledgement goes out at the old rate; then both sides change.
+    rate_ = rate;
+    Event(now, "bit rate changes to " + std::to_string(rate));
+    boot_ = Boot::AwaitRateConfirm;
+}
+
 void Board::ProgramBlock(const std::vector<std::uint8_t>& cmd, std::uint64_t now) {
-    const std::uint32_t address =
-        (std::uint32_t{cmd[1]} << 24) | (std::uint32_t{cmd[2]} << 16) | (std::uint32_t{cmd[3]} << 8) | cmd[4];
+    const std::uint32_t address = Be32(&cmd[1]);
     if (address == 0xFFFFFFFF) {
         if (options_.silentAt == Stage::EndOfProgramming) return;
         if (options_.silentAt == Stage::EndOfProgrammingRefused) return SendAnswer({0xD0, 0x53}, now);
         Event(now, "end of programming after " + std::to_string(blocks_) + " blocks");
         SendAnswer({kAck}, now);
+        boot_ = Boot::Selection;
         if (options_.onFlashWritten) options_.onFlashWritten(flash_);
         return;
     }
@@ -317,18 +384,39 @@ void Board::ProgramBlock(const std::vector<std::uint8_t>& cmd, std::uint64_t now
     std::copy(cmd.begin() + 5, cmd.begin() + 133, flash_.begin() + address);
     erased_[address / 128] = false;
     SendAnswer({kAck}, now);
+    if (block == options_.flipBitAfterBlock) {
+        flash_[address + 127] ^= 0x01;
+        Event(now, "bit 0 flipped at " + HexAddress(address + 127));
+    }
+}
+
+void Board::MemoryRead(const std::vector<std::uint8_t>& cmd, std::uint64_t now) {
+    const auto error = [&](std::uint8_t reason) { SendAnswer({0xD2, reason}, now); };
+    // 52 09 area(01: the user MAT) address(4) size(4) SUM
+    if (cmd[1] != 9 || cmd[2] != 0x01) return error(0x2A);
+    const std::uint32_t address = Be32(&cmd[3]), size = Be32(&cmd[7]);
+    if (address >= kFlashSize) return error(0x2A);
+    if (std::uint64_t{address} + size > kFlashSize) return error(0x2B);
+    std::vector<std::uint8_t> a{0x52};
+    PutBe32(a, size);
+    a.insert(a.end(), flash_.begin() + address, flash_.begin() + address + size);
+    SendAnswer(WithSum(std::move(a)), now);
 }
 
 void Board::Advance(std::uint64_t now) {
     if (mode_ == Mode::Boot && boot_ == Boot::Erasing && eraseDone_ && now >= *eraseDone_) {
         const std::uint64_t at = *eraseDone_;
         eraseDone_.reset();
-        std::fill(flash_.begin(), flash_.end(), 0xFF);
-        std::fill(erased_.begin(), erased_.end(), true);
+        if (options_.noErase) {
+            Event(at, "erase skipped: the flash keeps what it held");
+        } else {
+            std::fill(flash_.begin(), flash_.end(), 0xFF);
+            std::fill(erased_.begin(), erased_.end(), true);
+            Event(at, "erased");
+        }
         blocks_ = 0;
-        Event(at, "erased");
         SendAnswer({kAck}, at);
-        boot_ = Boot::Programming;
+        boot_ = Boot::Selection;
     }
 }
 

@@ -52,6 +52,15 @@ struct BoardOptions {
     std::vector<std::uint8_t> strayBytes;    // sent ahead of every boot-program answer
     long refuseBlock = -1;                   // programming block n (0-based) answered D0 53
     long silentBlock = -1;                   // programming block n never answered
+    // Once programming block n (0-based) has been programmed and acknowledged, the lowest
+    // bit of that block's last byte flips in the flash: what only a verify can find.
+    long flipBitAfterBlock = -1;
+    bool noErase = false;                    // 40 is acknowledged, but the flash keeps what it held
+    // A boot program without the user MAT blank check, the sum check and the memory read:
+    // it answers each with 80 and the command byte.
+    bool refuseVerifyCommands = false;
+    // What the flash holds at power-on, from address 0 (the rest erased); at most 1 MiB.
+    std::vector<std::uint8_t> initialFlash;
     // Called with the whole flash after every end of programming.
     std::function<void(const std::vector<std::uint8_t>&)> onFlashWritten;
     // Called with every line of the log as it is made; a long-running host that writes
@@ -75,9 +84,21 @@ struct LogEntry {
     std::string text;       // events
 };
 
-inline constexpr std::size_t kFlashSize = 1 << 20;
+inline constexpr std::size_t kFlashSize = 1 << 20;  // the user MAT, from address 0
 inline constexpr std::uint32_t kDeviceCode = 0x00000009;  // bytes 00 00 00 09 add up to 9
 inline constexpr const char* kProductName = "H8SX1622";
+
+// Whether the boot program can make a bit rate (in bit/s, as the new bit rate selection
+// carries it: a multiple of 100) from its 20 MHz peripheral clock: the bit rate register's
+// N = round(20e6 / (32 B)) - 1 must lie in 0..255, and the rate N gives must be within 4 %.
+bool BoardCanMakeRate(std::uint32_t rate);
+
+// Whether a byte sent at `rate` is read right by a UART working at `uartRate`: a UART
+// samples each bit near its middle, so rates within 1 % of each other agree.
+inline bool SameRate(std::uint32_t rate, std::uint32_t uartRate) {
+    const std::uint32_t apart = rate > uartRate ? rate - uartRate : uartRate - rate;
+    return std::uint64_t{apart} * 100 <= uartRate;
+}
 
 class Board {
 public:
@@ -115,7 +136,11 @@ public:
 
 private:
     enum class Mode { Reset, AwaitStart, Boot, Own };
-    enum class Boot { Matching, Confirm, Inquiry, AwaitRateConfirm, Erasing, Programming, Dead };
+    // The boot program's states. The programming/erasure state has two: waiting for a
+    // selection (after the erase, and after every end of programming), where the user MAT
+    // programming selection, the blank check, the sum check and the memory read are
+    // taken; and waiting for programming data, after the selection, up to its end.
+    enum class Boot { Matching, Confirm, Inquiry, AwaitRateConfirm, Erasing, Selection, ProgramData, Dead };
 
     void Start(bool ownProgram, std::uint64_t now);
     void Send(std::initializer_list<std::uint8_t> bytes, std::uint64_t now);
@@ -126,7 +151,10 @@ private:
     void BootByte(std::uint8_t byte, std::uint32_t hostRate, std::uint64_t now);
     void BootCommand(const std::vector<std::uint8_t>& cmd, std::uint64_t now);
     std::size_t CommandLength(const std::vector<std::uint8_t>& cmd) const;
+    bool TakesNow(std::uint8_t code) const;
+    void NewBitRate(const std::vector<std::uint8_t>& cmd, std::uint64_t now);
     void ProgramBlock(const std::vector<std::uint8_t>& cmd, std::uint64_t now);
+    void MemoryRead(const std::vector<std::uint8_t>& cmd, std::uint64_t now);
     void OwnByte(std::uint8_t byte, std::uint64_t now);
 
     BoardOptions options_;

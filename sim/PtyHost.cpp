@@ -17,8 +17,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/posix/TermiosRates.h"
-#include "sim/VirtualLink.h"  // ByteMicros
+#include "platform/posix/LineRate.h"
 
 namespace h8sx::sim {
 
@@ -35,6 +34,16 @@ constexpr std::uint8_t kGarble = 0xA5;
 std::uint64_t MonotonicMicros() {
     const auto t = std::chrono::steady_clock::now().time_since_epoch();
     return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(t).count());
+}
+
+// Paced, a byte takes the line for its 10 bits at `rate` once the line is free and the
+// byte is there (`from`, in microseconds). The line's time is kept in nanoseconds, so that
+// a rate whose byte time is no whole number of microseconds keeps its true pace. Returns
+// when the byte has crossed, in microseconds.
+std::uint64_t Occupy(std::uint64_t& freeNanos, std::uint64_t from, std::uint32_t rate) {
+    const std::uint64_t byteNanos = rate ? 10'000'000'000ull / rate : 0;
+    freeNanos = std::max(from * 1000, freeNanos) + byteNanos;
+    return (freeNanos + 999) / 1000;
 }
 
 std::string Hex(std::uint8_t b) {
@@ -102,15 +111,13 @@ bool PtyHost::Open(std::string& error) {
 }
 
 std::uint32_t PtyHost::HostSendRate() const {
-    termios t{};
-    return ::tcgetattr(master_, &t) == 0 ? posix::CodeToRate(::cfgetospeed(&t)) : 0;
+    std::uint32_t send = 0, receive = 0;
+    return posix::ReadLineRates(master_, send, receive) ? send : 0;
 }
 
 std::uint32_t PtyHost::HostListenRate() const {
-    termios t{};
-    if (::tcgetattr(master_, &t) != 0) return 0;
-    const speed_t in = ::cfgetispeed(&t);
-    return posix::CodeToRate(in != B0 ? in : ::cfgetospeed(&t));  // B0: the same as the output rate
+    std::uint32_t send = 0, receive = 0;
+    return posix::ReadLineRates(master_, send, receive) ? receive : 0;
 }
 
 void PtyHost::Serve(const volatile std::sig_atomic_t& stop, std::optional<std::uint64_t> deadline,
@@ -197,7 +204,7 @@ void PtyHost::TrackOpeners(std::uint64_t now) {
         // Whatever waits in toBoard_ was read during this look and kept for the opener.
         board_.PortReopened(now);
         toHost_.clear();
-        toBoardFree_ = toHostFree_ = now;
+        toBoardFreeNanos_ = toHostFreeNanos_ = now * 1000;
         writeBlocked_ = false;
     }
 }
@@ -212,7 +219,7 @@ void PtyHost::ReadFromHost(std::uint64_t now) {
         const std::uint32_t rate = HostSendRate();
         for (ssize_t i = 0; i < n; ++i) {
             std::uint64_t at = now;
-            if (options_.pace) at = toBoardFree_ = std::max(now, toBoardFree_) + ByteMicros(rate);
+            if (options_.pace) at = Occupy(toBoardFreeNanos_, now, rate);
             toBoard_.push_back(InFlight{at, buf[static_cast<std::size_t>(i)], rate});
         }
     }
@@ -241,7 +248,7 @@ void PtyHost::DeliverToBoard(std::uint64_t now) {
 void PtyHost::QueueBoardOutput() {
     for (const Board::Out& out : board_.Outbox()) {
         std::uint64_t at = out.ready;
-        if (options_.pace) at = toHostFree_ = std::max(out.ready, toHostFree_) + ByteMicros(out.rate);
+        if (options_.pace) at = Occupy(toHostFreeNanos_, out.ready, out.rate);
         toHost_.push_back(InFlight{at, out.byte, out.rate});
     }
     board_.Outbox().clear();
@@ -264,7 +271,7 @@ void PtyHost::WriteToHost(std::uint64_t now) {
     for (std::size_t i = 0; i < due; ++i) {
         const InFlight& b = toHost_[i];
         // Received at a rate other than it was sent at, a byte turns into something else.
-        bytes[i] = b.rate == listening ? b.byte : static_cast<std::uint8_t>(b.byte ^ kGarble);
+        bytes[i] = SameRate(listening, b.rate) ? b.byte : static_cast<std::uint8_t>(b.byte ^ kGarble);
     }
     std::size_t written = 0;
     while (written < due) {

@@ -4,8 +4,9 @@
 // A pseudo-terminal has no modem lines, so the board cannot see DTR and RTS. Instead an
 // open of the terminal end by a program that did not have it open counts as a reset, and
 // the first byte afterwards chooses the start (Board::PortReopened). The bit rate the
-// writer has set is read from the terminal settings, which the master end shares: bytes
-// sent at a rate the other side is not listening at arrive garbled, in both directions.
+// writer has set, custom rates included, is read from the terminal settings, which the
+// master end shares: bytes sent at a rate more than 1 % away from the one the other side
+// listens at arrive garbled, in both directions.
 #pragma once
 
 #include <signal.h>
@@ -93,7 +94,7 @@ private:
     bool hangUp_ = false;
 
     std::deque<InFlight> toBoard_, toHost_;
-    std::uint64_t toBoardFree_ = 0, toHostFree_ = 0;
+    std::uint64_t toBoardFreeNanos_ = 0, toHostFreeNanos_ = 0;  // when the line is free, each way
     bool writeBlocked_ = false;  // the terminal end's input queue is full
 };
 

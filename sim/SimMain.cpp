@@ -38,20 +38,31 @@ Line and start mode
   byte it sends afterwards chooses the start: 0x00 starts the chip's boot
   program (bit-rate matching, then the boot-mode commands), any other byte the
   board's own program. After a write (once the flash has been erased), a byte
-  that no programming command begins with is taken as the writer's restart of
-  the board, and goes to the board's own program. The bit rate the program has
-  set on the terminal counts: bytes sent at a rate the other side is not
-  listening at arrive garbled, in both directions (a byte to the host arrives
-  xor 0xA5).
+  that no command of the programming/erasure state begins with (43, 50, 4D, 4B,
+  52) is taken as the writer's restart of the board, and goes to the board's
+  own program. The bit rate the program has set on the terminal counts, custom
+  rates included: bytes sent at a rate more than 1 % away from the one the
+  other side listens at arrive garbled, in both directions (a byte to the host
+  arrives xor 0xA5).
 
 The boot program
   Matches bit rates on 0x00 bytes (answer 0x00, then 0xE6 to 0x55), answers the
   supported device inquiry (device code 00 00 00 09, "H8SX1622"), device and
   clock mode selection (mode 0), the multiplication ratio (x4, x2) and
-  operating frequency inquiries, the new bit rate selection (4800 to 115200
-  bit/s, 10 MHz input, ratios 4 and 2), erases its 1 MiB flash on the
-  transition to the programming/erasure state, then takes the user MAT
-  selection, 128-byte programming commands and the end of programming.
+  operating frequency inquiries, and the new bit rate selection (10 MHz input,
+  ratios 4 and 2) for every rate its 20 MHz peripheral clock makes within 4 %
+  (N = round(20e6 / (32 B)) - 1 in 0..255; e.g. 9600, 19200, 38400, 57600,
+  62500, 76800, 125000, 156200, 208300, 312500 and 625000 bit/s, not 115200;
+  else BF 24), then works at the rate selected. The transition to the
+  programming/erasure state erases its 1 MiB flash (the user MAT); there it
+  takes the user MAT programming selection (43), then 128-byte programming
+  commands (50) up to the end of programming (50 FF FF FF FF B4). After the
+  erase and after every end of programming it also takes the user MAT blank
+  check (4D: 06, or CD 52), the sum check (4B: 5B 04, the byte sum of the
+  whole MAT modulo 2^32, SUM) and the memory read (52 09 01 address size SUM:
+  52 size data SUM; or D2 11, D2 2A for an address outside the MAT or an area
+  other than 01, D2 2B for a size that runs past its end). A command it does
+  not take in its present state is answered 80 and the command byte.
 
 The board's own program
   At every start it sends the line "H8SX1622 virtual board 仮想ボード起動"
@@ -104,8 +115,16 @@ Faults, for tests
                        (e.g. 15 or 15,FF)
   --refuse-block N     answer programming block N (from 0) with D0 53
   --silent-block N     never answer programming block N
+  --flip-bit-after-block N
+                       once programming block N (from 0) is acknowledged, flip
+                       the lowest bit of that block's last byte in the flash
+  --no-erase           acknowledge the erase but leave the flash as it is
+  --flash-in FILE      the flash holds FILE at the start (from address 0, at
+                       most 1 MiB; the rest erased)
+  --no-verify-commands answer the blank check, the sum check and the memory
+                       read with 80 and the command byte, as a boot program
+                       that does not have them
 )";
-
 
 struct Options {
     h8sx::sim::BoardOptions board;
@@ -140,6 +159,20 @@ std::vector<std::uint8_t> HexBytes(const std::string& text) {
     for (std::size_t i = 0; i < digits.size(); i += 2)
         out.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
     return out;
+}
+
+// The flash's starting contents from a file of at most 1 MiB.
+std::vector<std::uint8_t> FlashImage(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) BadUsage("--flash-in: cannot read " + path + ": " + std::strerror(errno));
+    std::vector<std::uint8_t> bytes(h8sx::sim::kFlashSize + 1);
+    const std::size_t n = std::fread(bytes.data(), 1, bytes.size(), f);
+    const bool failed = std::ferror(f) != 0;
+    std::fclose(f);
+    if (failed) BadUsage("--flash-in: cannot read " + path);
+    if (n > h8sx::sim::kFlashSize) BadUsage("--flash-in: " + path + " is larger than the flash (1 MiB)");
+    bytes.resize(n);
+    return bytes;
 }
 
 Options Parse(int argc, char** argv) {
@@ -193,6 +226,14 @@ Options Parse(int argc, char** argv) {
             o.board.refuseBlock = static_cast<long>(Number(arg, value(), 1'000'000'000));
         } else if (arg == "--silent-block") {
             o.board.silentBlock = static_cast<long>(Number(arg, value(), 1'000'000'000));
+        } else if (arg == "--flip-bit-after-block") {
+            o.board.flipBitAfterBlock = static_cast<long>(Number(arg, value(), 1'000'000'000));
+        } else if (arg == "--no-erase") {
+            o.board.noErase = true;
+        } else if (arg == "--flash-in") {
+            o.board.initialFlash = FlashImage(value());
+        } else if (arg == "--no-verify-commands") {
+            o.board.refuseVerifyCommands = true;
         } else {
             BadUsage("unknown option '" + arg + "'");
         }

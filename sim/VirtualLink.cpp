@@ -17,6 +17,8 @@ void VirtualLink::AddPort(const std::string& name, bool wiredToBoard) { ports_[n
 
 void VirtualLink::SetHeldElsewhere(const std::string& name, bool held) { ports_[name].held = held; }
 
+void VirtualLink::SetDenied(const std::string& name, bool denied) { ports_[name].denied = denied; }
+
 bool VirtualLink::Wired() const {
     auto it = ports_.find(openName_);
     return openHandle_ != kNullHandle && it != ports_.end() && it->second.wired;
@@ -52,7 +54,7 @@ void VirtualLink::Pump() {
         toHost_.pop_front();
         if (!Wired()) continue;
         // Received at the wrong rate, a byte turns into something else.
-        received_.push_back(b.rate == hostRate_ ? b.byte : static_cast<std::uint8_t>(b.byte ^ 0xA5));
+        received_.push_back(SameRate(hostRate_, b.rate) ? b.byte : static_cast<std::uint8_t>(b.byte ^ 0xA5));
     }
 }
 
@@ -63,8 +65,17 @@ void VirtualLink::Inject(const std::vector<std::uint8_t>& bytes, std::uint64_t a
 }
 
 ComHandleValue VirtualLink::CreateFile(const std::string& name) {
+    // The codes and words are those of a POSIX system.
     auto it = ports_.find(name);
-    if (it == ports_.end() || it->second.held || openHandle_ != kNullHandle) return kInvalidHandle;
+    if (it == ports_.end())
+        openError_ = {OpenError::Kind::Missing, 2, "No such file or directory"};
+    else if (it->second.denied)
+        openError_ = {OpenError::Kind::Denied, 13, "Permission denied"};
+    else if (it->second.held || openHandle_ != kNullHandle)
+        openError_ = {OpenError::Kind::Busy, 16, "Device or resource busy"};
+    else
+        openError_ = {};
+    if (openError_.kind != OpenError::Kind::None) return kInvalidHandle;
     openHandle_ = nextHandle_++;
     openName_ = name;
     opened.push_back(name);

@@ -19,9 +19,11 @@ public:
     VirtualLink(Board& board, const std::uint64_t& clock);
 
     // Ports that exist ("COM1" wired to the board unless told otherwise). A port held by
-    // another program cannot be opened.
+    // another program cannot be opened (Busy), nor one that refuses this user (Denied),
+    // nor a name that is no port (Missing).
     void AddPort(const std::string& name, bool wiredToBoard = true);
     void SetHeldElsewhere(const std::string& name, bool held);
+    void SetDenied(const std::string& name, bool denied);
 
     // Brings the line and the board up to the clock.
     void Pump();
@@ -45,6 +47,7 @@ public:
 
     // SerialDevice
     ComHandleValue CreateFile(const std::string& name) override;
+    OpenError LastOpenError() const override { return openError_; }
     bool CloseHandle(ComHandleValue h) override;
     bool GetCommState(ComHandleValue h, Dcb& dcb) override;
     bool SetCommState(ComHandleValue h, const Dcb& dcb) override;
@@ -59,6 +62,7 @@ private:
     struct Port {
         bool wired = true;
         bool held = false;
+        bool denied = false;
     };
     struct InFlight {
         std::uint64_t at;
@@ -75,6 +79,7 @@ private:
     ComHandleValue openHandle_ = kNullHandle;
     ComHandleValue nextHandle_ = 100;
     std::string openName_;
+    OpenError openError_;
     std::uint32_t hostRate_ = 9600;
     bool dtr_ = false, rts_ = false;
     std::deque<InFlight> toBoard_, toHost_;

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -224,14 +226,65 @@ TEST_F(PosixSerialTest, CommStateSetsTheNamedFieldsAndKeepsTheRest) {
     EXPECT_EQ(::cfgetospeed(&t), B19200);
     EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB), static_cast<tcflag_t>(CS8));
 
-    // A rate or a size the driver does not have is refused, and nothing changes.
-    dcb.BaudRate = 12345;
+    // No rate, or a size the driver does not have, is refused, and nothing changes.
+    dcb.BaudRate = 0;
     EXPECT_FALSE(device.SetCommState(h, dcb));
     dcb.BaudRate = 19200;
     dcb.ByteSize = 9;
     EXPECT_FALSE(device.SetCommState(h, dcb));
     ::tcgetattr(fd, &t);
     EXPECT_EQ(::cfgetospeed(&t), B19200);
+}
+
+// Why a port would not open, as the system said it: a path that is not there, a port held
+// (by another device of this process, or by this one), and a port this user may not open.
+TEST_F(PosixSerialTest, AFailedOpenKeepsTheSystemsReason) {
+    using Kind = OpenError::Kind;
+    PosixSerialDevice other;
+    EXPECT_EQ(other.CreateFile("/nonexistent/ttyUSB9"), kInvalidHandle);
+    const OpenError missing = other.LastOpenError();
+    EXPECT_EQ(missing.kind, Kind::Missing);
+    EXPECT_EQ(missing.code, ENOENT);
+    EXPECT_EQ(missing.text, std::strerror(ENOENT));
+
+    const ComHandleValue held = device.CreateFile(sim.TerminalPath());
+    ASSERT_NE(held, kInvalidHandle);
+    EXPECT_EQ(other.CreateFile(sim.TerminalPath()), kInvalidHandle);
+    EXPECT_EQ(other.LastOpenError().kind, Kind::Busy);
+    EXPECT_EQ(device.CreateFile(sim.TerminalPath()), kInvalidHandle);
+    EXPECT_EQ(device.LastOpenError().kind, Kind::Busy);
+    device.CloseHandle(held);
+    // An open that works forgets the failure before it.
+    const ComHandleValue h = other.CreateFile(sim.TerminalPath());
+    EXPECT_NE(h, kInvalidHandle);
+    EXPECT_EQ(other.LastOpenError().kind, Kind::None);
+    other.CloseHandle(h);
+
+    // A terminal closed to everyone but its owner, opened by another user: root hands the
+    // attempt to a child that becomes nobody; anyone else closes it to themselves too.
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master) | ::unlockpt(master), 0);
+    const std::string path = ::ptsname(master);
+    const bool root = ::geteuid() == 0;
+    ASSERT_EQ(::chmod(path.c_str(), root ? 0600 : 0000), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (root && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(77);
+        PosixSerialDevice d;
+        const bool failed = d.CreateFile(path) == kInvalidHandle;
+        const OpenError e = d.LastOpenError();
+        ::_exit(failed && e.code == EACCES && e.text == std::strerror(EACCES) ? static_cast<int>(e.kind)
+                                                                              : 99);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ::close(master);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot become another user here";
+    EXPECT_EQ(WEXITSTATUS(status), static_cast<int>(Kind::Denied));
 }
 
 // The writer's own path: OpenComPort on the port that is already open.

@@ -37,7 +37,11 @@ public:
         Dcb dcb;
         device_.GetCommState(h_, dcb);
         dcb.BaudRate = rate;
-        device_.SetCommState(h_, dcb);
+        EXPECT_TRUE(device_.SetCommState(h_, dcb)) << rate;
+    }
+    std::uint32_t RateInForce() {
+        Dcb dcb;
+        return device_.GetCommState(h_, dcb) ? dcb.BaudRate : 0;
     }
     void Send(const Bytes& b) { device_.Write(h_, b.data(), b.size()); }
     Bytes Read(std::size_t n, milliseconds quiet = milliseconds(2000)) { return ReadBytes(device_, h_, n, quiet); }
@@ -47,6 +51,12 @@ public:
         return Read(n, quiet);
     }
     void Close() { device_.CloseHandle(h_); }
+    // A fresh board into its boot program, its rate matched at 19200 bit/s.
+    void StartBootProgram() {
+        Rate(19200);
+        EXPECT_EQ(Ask({0x00}, 1), Bytes{0x00});
+        EXPECT_EQ(Ask({0x55}, 1), Bytes{0xE6});
+    }
 
 private:
     posix::PosixSerialDevice device_;
@@ -105,6 +115,63 @@ TEST(Sim, BootProgramOverThePortWithTheFlashWrittenOut) {
     EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const SimLogLine& l) {
         return l.what == "event" && l.text == "flash written to " + flashFile;
     }));
+}
+
+// Rates no speed code has, set through the serial layer as the writer sets them, read back,
+// and seen by the board as they are; within 1 % of the board's rate is the same rate.
+TEST(Sim, CustomBitRatesReachTheBoard) {
+    TempDir dir;
+    const std::string logFile = (dir.path() / "sim.log").string();
+    SimProcess sim({"--log", logFile});
+    ASSERT_TRUE(sim.Started());
+    Port port(sim);
+    port.StartBootProgram();
+    EXPECT_EQ(port.Ask(WithSum({0x3F, 0x07, 0x0C, 0x35, 0x03, 0xE8, 0x02, 0x04, 0x02}), 1),
+              Bytes{0x06});  // 312500
+    port.Rate(312500);
+    EXPECT_EQ(port.RateInForce(), 312500u);
+    EXPECT_EQ(port.Ask({0x06}, 1), Bytes{0x06});
+    // 2083 hundreds: the board works at 208300, the writer at 208333.
+    EXPECT_EQ(port.Ask(WithSum({0x3F, 0x07, 0x08, 0x23, 0x03, 0xE8, 0x02, 0x04, 0x02}), 1), Bytes{0x06});
+    port.Rate(208333);
+    EXPECT_EQ(port.RateInForce(), 208333u);
+    EXPECT_EQ(port.Ask({0x06}, 1), Bytes{0x06});
+    // Back to a standard speed: custom no more.
+    port.Rate(38400);
+    EXPECT_EQ(port.RateInForce(), 38400u);
+
+    EXPECT_EQ(sim.Stop(), 0);
+    const auto log = ReadSimLog(logFile);
+    for (const char* line : {"06 312500", "06 208333"})
+        EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const SimLogLine& l) {
+            return l.what == "host>board" && l.text == line;
+        })) << line;
+    const auto out = Lines(log, "board>host");
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out.back().text, "06 208300");
+}
+
+// The faults a verify must catch, switched on from the command line: a flash that holds
+// something and is not erased, and a bit that flips once its block is programmed.
+TEST(Sim, FlashInNoEraseAndAFlippedBit) {
+    TempDir dir;
+    const auto image = dir.Write("flash.bin", std::string("\x12\x34", 2));
+    SimProcess sim(
+        {"--erase-ms", "10", "--flash-in", image.string(), "--no-erase", "--flip-bit-after-block", "0"});
+    ASSERT_TRUE(sim.Started());
+    Port port(sim);
+    port.StartBootProgram();
+    EXPECT_EQ(port.Ask({0x40}, 1), Bytes{0x06});
+    EXPECT_EQ(port.Ask({0x4D}, 2), (Bytes{0xCD, 0x52}));
+    const Bytes read{0x52, 0x09, 0x01, 0, 0, 0, 0, 0, 0, 0, 3};
+    EXPECT_EQ(port.Ask(WithSum(read), 9), WithSum({0x52, 0, 0, 0, 3, 0x12, 0x34, 0xFF}));
+    EXPECT_EQ(port.Ask({0x43}, 1), Bytes{0x06});
+    Bytes block{0x50, 0, 0, 0, 0x80};
+    block.resize(5 + 128, 0x00);
+    EXPECT_EQ(port.Ask(WithSum(block), 1), Bytes{0x06});
+    EXPECT_EQ(port.Ask({0x50, 0xFF, 0xFF, 0xFF, 0xFF, 0xB4}, 1), Bytes{0x06});
+    const Bytes last{0x52, 0x09, 0x01, 0, 0, 0, 0xFF, 0, 0, 0, 1};
+    EXPECT_EQ(port.Ask(WithSum(last), 7), WithSum({0x52, 0, 0, 0, 1, 0x01}));
 }
 
 TEST(Sim, TheOwnProgramAnswersAtItsRateAndGarblesForAHostAtAnother) {
@@ -206,10 +273,11 @@ TEST(Sim, TheLinkIsMadeReplacedAndRemovedAndTheTimeLimitEndsTheBoard) {
 
 TEST(Sim, OptionsAreCheckedAndDocumented) {
     for (const std::vector<std::string>& bad : {std::vector<std::string>{"--silent-at", "nowhere"},
-                                                 {"--erase-ms", "-5"},
-                                                 {"--stray", "1G"},
-                                                 {"--timeout"},
-                                                 {"--frobnicate"}}) {
+                                                {"--erase-ms", "-5"},
+                                                {"--stray", "1G"},
+                                                {"--flash-in", "/nonexistent/flash.bin"},
+                                                {"--timeout"},
+                                                {"--frobnicate"}}) {
         SimProcess sim(bad);
         EXPECT_FALSE(sim.Started());
         EXPECT_EQ(sim.Wait(), 2) << bad[0];
@@ -221,10 +289,28 @@ TEST(Sim, OptionsAreCheckedAndDocumented) {
         for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) help.append(buf, n);
         EXPECT_EQ(::pclose(p), 0);
     }
-    for (const char* word : {"--link", "--log", "--timeout", "--flash-out", "--erase-ms", "--pace", "--silent-at",
-                             "--match-after", "--short-device-answer", "--wrong-device-code", "--stray",
-                             "--refuse-block", "--silent-block", "bit-rate-confirmation", "end-of-programming",
-                             "仮想ボード起動", "CR LF", "S7"})
+    for (const char* word : {"--link",
+                             "--log",
+                             "--timeout",
+                             "--flash-out",
+                             "--erase-ms",
+                             "--pace",
+                             "--silent-at",
+                             "--match-after",
+                             "--short-device-answer",
+                             "--wrong-device-code",
+                             "--stray",
+                             "--refuse-block",
+                             "--silent-block",
+                             "--flip-bit-after-block",
+                             "--no-erase",
+                             "--flash-in",
+                             "--no-verify-commands",
+                             "bit-rate-confirmation",
+                             "end-of-programming",
+                             "仮想ボード起動",
+                             "CR LF",
+                             "S7"})
         EXPECT_NE(help.find(word), std::string::npos) << word;
 }
 

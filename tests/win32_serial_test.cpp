@@ -145,6 +145,33 @@ TEST_F(Win32SerialTest, KeepsTheDriversOtherSettings) {
     EXPECT_EQ(raw.fInX, before.fInX);
 }
 
+// Any rate goes to the driver; one it does not take is refused, and the rate in force is
+// always the one the last SetCommState that succeeded asked for.
+TEST_F(Win32SerialTest, ARateIsSetAsItIsOrRefused) {
+    for (std::uint32_t rate : {57600u, 312500u, 208333u}) {
+        Dcb dcb;
+        ASSERT_TRUE(dev.GetCommState(h, dcb));
+        const std::uint32_t before = dcb.BaudRate;
+        dcb.BaudRate = rate;
+        const bool set = dev.SetCommState(h, dcb);
+        Dcb now;
+        ASSERT_TRUE(dev.GetCommState(h, now));
+        EXPECT_EQ(now.BaudRate, set ? rate : before) << rate;
+    }
+}
+
+// Why a port would not open, in the system's words, and nothing after an open that works.
+// (Wine lets a second handle open a port that is held, so that kind is not tried here.)
+TEST_F(Win32SerialTest, AFailedOpenKeepsTheSystemsReason) {
+    Win32SerialDevice other;
+    EXPECT_EQ(other.CreateFile("\\\\.\\COM97"), kInvalidHandle);
+    const OpenError missing = other.LastOpenError();
+    EXPECT_EQ(missing.kind, OpenError::Kind::Missing) << missing.code << " " << missing.text;
+    EXPECT_FALSE(missing.text.empty());
+    EXPECT_NE(missing.text.back(), '\n');
+    EXPECT_EQ(dev.LastOpenError().kind, OpenError::Kind::None);
+}
+
 // The port table: COM1 to COM6 in order whether or not they are there, and the wired COM1
 // present under the system's own name for it.
 TEST(Win32Ports, TheWiredPortIsListedUnderItsNumber) {

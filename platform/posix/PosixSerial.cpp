@@ -16,6 +16,7 @@
 #include <linux/serial.h>
 #endif
 
+#include "platform/posix/LineRate.h"
 #include "platform/posix/TermiosRates.h"
 
 namespace h8sx::posix {
@@ -55,6 +56,19 @@ void AskForLowLatency([[maybe_unused]] int fd) {
 #endif
 }
 
+OpenError::Kind KindOf(int error) {
+    switch (error) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO: return OpenError::Kind::Missing;
+        case EACCES:
+        case EPERM: return OpenError::Kind::Denied;
+        case EBUSY:
+        case EWOULDBLOCK: return OpenError::Kind::Busy;  // the exclusive lock, held elsewhere
+        default: return OpenError::Kind::Other;
+    }
+}
+
 }  // namespace
 
 std::string DevicePathFor(const std::string& portName) { return PortMap().DevicePathFor(portName); }
@@ -67,19 +81,27 @@ PosixSerialDevice::~PosixSerialDevice() {
 
 bool PosixSerialDevice::IsOpen(ComHandleValue h) const { return fd_ >= 0 && h == Handle(); }
 
+ComHandleValue PosixSerialDevice::OpenFailed(int error) {
+    openError_ = OpenError{KindOf(error), error, std::strerror(error)};
+    return kInvalidHandle;
+}
+
 ComHandleValue PosixSerialDevice::CreateFile(const std::string& name) {
-    if (fd_ >= 0) return kInvalidHandle;  // one port at a time, and it is held: by us
+    if (fd_ >= 0) return OpenFailed(EBUSY);  // one port at a time, and it is held: by us
     const std::string path = ports_ ? ports_->DevicePathFor(name) : DevicePathFor(name);
     // Non-blocking: the open does not wait for a carrier, reads never wait, and a write
     // that the driver cannot take at once waits in poll() below.
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return kInvalidHandle;
+    if (fd < 0) return OpenFailed(errno);
     // Exclusive, as a COM port opened without sharing: TIOCEXCL keeps out other openers
     // that are not privileged, the lock also those that are.
     termios t{};
-    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || tcgetattr(fd, &t) != 0) {
+    int error = 0;
+    if (!isatty(fd)) error = ENOTTY;
+    else if (flock(fd, LOCK_EX | LOCK_NB) != 0 || tcgetattr(fd, &t) != 0) error = errno;
+    if (error != 0) {
         ::close(fd);
-        return kInvalidHandle;
+        return OpenFailed(error);
     }
     ioctl(fd, TIOCEXCL);
     MakeRaw(t);
@@ -88,6 +110,7 @@ ComHandleValue PosixSerialDevice::CreateFile(const std::string& name) {
     // A port starts with empty queues, whatever an earlier user left in them.
     tcflush(fd, TCIOFLUSH);
     fd_ = fd;
+    openError_ = {};
     return Handle();
 }
 
@@ -107,7 +130,9 @@ bool PosixSerialDevice::GetCommState(ComHandleValue h, Dcb& dcb) {
     if (tcgetattr(fd_, &t) != 0) return false;
     dcb.Raw.fill(0);
     std::memcpy(dcb.Raw.data(), &t, sizeof t);
-    dcb.BaudRate = CodeToRate(cfgetospeed(&t));
+    // The rate in force as a number, a custom one too; without that, the speed code's.
+    std::uint32_t send = 0, receive = 0;
+    dcb.BaudRate = ReadLineRates(fd_, send, receive) ? send : CodeToRate(cfgetospeed(&t));
     switch (t.c_cflag & CSIZE) {
         case CS5: dcb.ByteSize = 5; break;
         case CS6: dcb.ByteSize = 6; break;
@@ -131,8 +156,11 @@ bool PosixSerialDevice::SetCommState(ComHandleValue h, const Dcb& dcb) {
     if (filled) std::memcpy(&t, dcb.Raw.data(), sizeof t);
     else if (tcgetattr(fd_, &t) != 0) return false;
 
+    // A standard speed goes through termios; any other rate is set as a custom one once
+    // the rest is in place.
     speed_t code{};
-    if (!RateToCode(dcb.BaudRate, code)) return false;
+    const bool standard = RateToCode(dcb.BaudRate, code);
+    if (!standard && dcb.BaudRate == 0) return false;
     tcflag_t size = 0;
     switch (dcb.ByteSize) {
         case 5: size = CS5; break;
@@ -164,9 +192,15 @@ bool PosixSerialDevice::SetCommState(ComHandleValue h, const Dcb& dcb) {
     mask |= CMSPAR;
 #endif
     t.c_cflag = (t.c_cflag & ~mask) | size | parity | stop;
-    cfsetispeed(&t, code);
-    cfsetospeed(&t, code);
-    return tcsetattr(fd_, TCSANOW, &t) == 0;
+    if (standard) {
+        cfsetispeed(&t, code);
+        cfsetospeed(&t, code);
+    }
+    termios before{};
+    if (tcgetattr(fd_, &before) != 0 || tcsetattr(fd_, TCSANOW, &t) != 0) return false;
+    if (standard || SetCustomLineRate(fd_, dcb.BaudRate)) return true;
+    tcsetattr(fd_, TCSANOW, &before);  // a rate the driver refuses changes nothing
+    return false;
 }
 
 bool PosixSerialDevice::SetupComm(ComHandleValue h, std::uint32_t, std::uint32_t) {

@@ -1,5 +1,6 @@
 // The serial port on POSIX: termios in raw mode, exclusive, modem lines through ioctl.
-// "COMn" names the device the port map gives it (PortMap.h).
+// "COMn" names the device the port map gives it (PortMap.h). Standard speeds are set
+// through termios, any other rate the driver takes as a custom one (LineRate.h).
 #pragma once
 
 #include <optional>
@@ -29,6 +30,7 @@ public:
     void UsePortMap(PortMap map);
 
     ComHandleValue CreateFile(const std::string& name) override;
+    OpenError LastOpenError() const override { return openError_; }
     bool CloseHandle(ComHandleValue h) override;
     bool GetCommState(ComHandleValue h, Dcb& dcb) override;
     bool SetCommState(ComHandleValue h, const Dcb& dcb) override;
@@ -43,8 +45,10 @@ private:
     // Handles are the descriptor plus one: never the null or the invalid handle.
     ComHandleValue Handle() const { return static_cast<ComHandleValue>(fd_) + 1; }
     bool IsOpen(ComHandleValue h) const;
+    ComHandleValue OpenFailed(int error);
 
     int fd_ = -1;
+    OpenError openError_;
     std::optional<PortMap> ports_;
 };
 

@@ -1,9 +1,11 @@
 #include "platform/win32/Win32Serial.h"
 
+#include "platform/win32/WideText.h"
 #include "platform/win32/WinApi.h"
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 namespace h8sx::win32 {
 
@@ -22,10 +24,39 @@ HANDLE Native(ComHandleValue h) { return reinterpret_cast<HANDLE>(h); }
 // itself) are never passed on.
 bool Usable(ComHandleValue h) { return h != kNullHandle && h != kInvalidHandle; }
 
+OpenError::Kind KindOf(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND: return OpenError::Kind::Missing;
+        // A COM port is opened without sharing: refused access means another program has it.
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION: return OpenError::Kind::Busy;
+        default: return OpenError::Kind::Other;
+    }
+}
+
+// The system's own words for an error code, in UTF-8, without the line end it closes with.
+std::string SystemText(DWORD error) {
+    wchar_t* buffer = nullptr;
+    const DWORD n = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                         FORMAT_MESSAGE_IGNORE_INSERTS,
+                                     nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring text(buffer != nullptr ? buffer : L"", n);
+    if (buffer != nullptr) ::LocalFree(buffer);
+    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n')) text.pop_back();
+    return Narrow(text);
+}
+
 }  // namespace
 
 ComHandleValue Win32SerialDevice::CreateFile(const std::string& name) {
     HANDLE h = ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        openError_ = OpenError{KindOf(error), static_cast<int>(error), SystemText(error)};
+    } else {
+        openError_ = {};
+    }
     return reinterpret_cast<ComHandleValue>(h);
 }
 
@@ -47,6 +78,9 @@ bool Win32SerialDevice::GetCommState(ComHandleValue h, Dcb& dcb) {
 
 bool Win32SerialDevice::SetCommState(ComHandleValue h, const Dcb& dcb) {
     if (!Usable(h)) return false;
+    DCB before{};
+    before.DCBlength = sizeof before;
+    if (!::GetCommState(Native(h), &before)) return false;
     // Every field the writer does not name goes back as the driver reported it.
     DCB d;
     std::memcpy(&d, dcb.Raw.data(), sizeof d);
@@ -55,7 +89,14 @@ bool Win32SerialDevice::SetCommState(ComHandleValue h, const Dcb& dcb) {
     d.ByteSize = dcb.ByteSize;
     d.Parity = dcb.Parity;
     d.StopBits = dcb.StopBits;
-    return ::SetCommState(Native(h), &d);
+    if (!::SetCommState(Native(h), &d)) return false;
+    // The rate goes to the driver as a number. One that takes a rate it cannot make and
+    // keeps another (wine on a terminal without custom rates) is put back and refused.
+    DCB now{};
+    now.DCBlength = sizeof now;
+    if (::GetCommState(Native(h), &now) && now.BaudRate == d.BaudRate) return true;
+    ::SetCommState(Native(h), &before);
+    return false;
 }
 
 bool Win32SerialDevice::SetupComm(ComHandleValue h, std::uint32_t inQueue, std::uint32_t outQueue) {

@@ -1,6 +1,6 @@
 // The serial port on Windows: the communications API on one handle, synchronous, without
 // overlapped I/O, time-outs or event masks. Port names ("COM1".."COM6") go to CreateFileA
-// unchanged.
+// unchanged; the bit rate goes to the driver as a number, whatever rate it is.
 #pragma once
 
 #include "serial/SerialDevice.h"
@@ -10,6 +10,7 @@ namespace h8sx::win32 {
 class Win32SerialDevice : public SerialDevice {
 public:
     ComHandleValue CreateFile(const std::string& name) override;
+    OpenError LastOpenError() const override { return openError_; }
     bool CloseHandle(ComHandleValue h) override;
     bool GetCommState(ComHandleValue h, Dcb& dcb) override;
     bool SetCommState(ComHandleValue h, const Dcb& dcb) override;
@@ -19,6 +20,9 @@ public:
     std::size_t Read(ComHandleValue h, std::uint8_t* buf, std::size_t n) override;
     std::size_t Write(ComHandleValue h, const std::uint8_t* buf, std::size_t n) override;
     bool EscapeCommFunction(ComHandleValue h, Escape code) override;
+
+private:
+    OpenError openError_;
 };
 
 }  // namespace h8sx::win32
