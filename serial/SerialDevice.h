@@ -33,14 +33,6 @@ struct Dcb {
     std::array<unsigned char, 64> Raw{};
 };
 
-// Why the last CreateFile failed, as the system said it.
-struct OpenError {
-    enum class Kind : std::uint8_t { None, Missing, Denied, Busy, Other };
-    Kind kind = Kind::None;
-    int code = 0;       // errno, or GetLastError() on Windows
-    std::string text;   // the system's own words (strerror, FormatMessage), UTF-8
-};
-
 // EscapeCommFunction codes.
 enum class Escape : int { SETRTS = 3, CLRRTS = 4, SETDTR = 5, CLRDTR = 6 };
 
@@ -73,7 +65,6 @@ public:
     // Returns once the driver has taken the bytes; the number taken.
     virtual std::size_t Write(ComHandleValue h, const std::uint8_t* buf, std::size_t n) = 0;
     virtual bool EscapeCommFunction(ComHandleValue h, Escape code) = 0;
-    virtual OpenError LastOpenError() const { return {}; }
 };
 
 }  // namespace h8sx
