@@ -1,6 +1,7 @@
 // h8sx as a user runs it: the program against h8sx-sim on a pseudo-terminal, its output
 // read from files (not a terminal), its exit status and the board's flash compared.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -303,6 +304,34 @@ TEST(Cli, OutputsThatCannotBeWrittenEndTheCommand) {
     const Result full = RunCli(dir, {"check", file, "--out", "/dev/full"});
     EXPECT_EQ(full.status, 5);
     EXPECT_NE(full.err.find("cannot write /dev/full: No space left on device"), std::string::npos) << full.err;
+}
+
+TEST(Cli, APortThatCannotBeOpenedNamesTheReasonAndTheRemedy) {
+    TempDir dir;
+    // A device this user may not open (root may open anything: the child gives that up).
+    const auto device = dir.Write("tty", "");
+    ::chmod(device.c_str(), 0600);
+    ::chmod(dir.path().c_str(), 0755);
+    int err[2];
+    ASSERT_EQ(::pipe(err), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(err[1], 2);
+        ::close(err[0]);
+        if (::geteuid() == 0 && ::setuid(65534) != 0) ::_exit(126);
+        if (::geteuid() != 0) ::chmod(device.c_str(), 0);
+        ::execl(H8SX_CLI_PATH, H8SX_CLI_PATH, "reset", "--port", device.c_str(), nullptr);
+        ::_exit(127);
+    }
+    ::close(err[1]);
+    std::string text;
+    char buf[256];
+    for (ssize_t n; (n = ::read(err[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
+    ::close(err[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 2);
+    EXPECT_NE(text.find(": Permission denied\n  add yourself to the group dialout"), std::string::npos) << text;
 }
 
 TEST(Cli, CtrlCInTheMiddleOfAWriteRestartsTheBoardAndFreesThePort) {
