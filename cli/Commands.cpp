@@ -12,6 +12,7 @@
 #include "app/TForm1.h"
 #include "boot/BootProtocol.h"
 #include "cli/CliToolkit.h"
+#include "cli/ImageFile.h"
 #include "cli/System.h"
 #include "image/FlashImage.h"
 #include "image/SRecord.h"
@@ -78,36 +79,6 @@ struct Session {
     std::string portName;
 };
 
-// Reads FILE as FWRITE would; kDone, or kFileFailed with the reason shown.
-int ReadImage(const Options& o, Platform& platform, Output& out, FlashImage& image, ImageLoad& load) {
-    const File f{platform.OpenFile(o.file, "rb")};
-    if (!f) {
-        out.Error("cannot read " + o.file + ": " + std::strerror(errno));
-        return kFileFailed;
-    }
-    FileSource source(f.get());
-    load = ReadSRecords(source, image);
-    if (!load.Loaded()) {
-        out.Error(o.file + ": " + ImageStatusText(load));
-        return kFileFailed;
-    }
-    for (std::uint32_t line : load.badChecksumLines)
-        out.Error(o.file + ":" + std::to_string(line) + ": wrong checksum");
-    if (!load.badChecksumLines.empty() && !o.ignoreChecksums) {
-        out.Error("refused: records with a wrong checksum (--ignore-checksums loads them as they read)");
-        return kFileFailed;
-    }
-    if (load.firstAddress != 0) {
-        char text[160];
-        std::snprintf(text, sizeof text,
-                      "warning: the first record lies at 0x%" PRIX32
-                      "; its data is written from flash address 0",
-                      load.firstAddress);
-        out.Error(text);
-    }
-    return kDone;
-}
-
 // The board's text to standard output, keys from standard input, until a key, the time
 // or the awaited text ends it.
 class MonitorRun {
@@ -161,8 +132,13 @@ int Write(const Options& o) {
     Session s(o);
     FlashImage image;
     ImageLoad load;
+    // The write below opens FILE again by its name, which standard input has not.
+    if (o.file == "-") {
+        s.out.Error("write: standard input ('-') cannot be written yet: give a file");
+        return kUsage;
+    }
     // The file is read before the board is touched: a damaged one leaves the flash as it is.
-    if (const int status = ReadImage(o, *s.platform, s.out, image, load); status != kDone) return status;
+    if (const int status = ReadImageFile(o, *s.platform, s.out, image, load); status != kDone) return status;
     if (!s.OpenPort(kStartupBitRate)) return kPortNotOpened;
     if (StopRequested()) return kInterrupted;  // the board not touched yet
 
@@ -214,7 +190,7 @@ int Check(const Options& o) {
     Output out(o.quiet, false);
     FlashImage image;
     ImageLoad load;
-    if (const int status = ReadImage(o, *platform, out, image, load); status != kDone) return status;
+    if (const int status = ReadImageFile(o, *platform, out, image, load); status != kDone) return status;
 
     const std::uint32_t blocks = BlockCount(image.Length);
     std::uint32_t blank = 0;
@@ -223,7 +199,8 @@ int Check(const Options& o) {
             image.Bytes.data() + std::size_t{b} * boot::kBlockSize, boot::kBlockSize));
     const double seconds = blocks * kBlockLineBytes * 10 / kProgrammingBitRate;
     std::printf("%s\n", ImageStatusText(load).c_str());
-    std::printf("records:   S%d, %u data records\n", load.kind, load.dataRecords);
+    std::printf("records:   S%d, %u data records%s\n", load.kind, load.dataRecords,
+                load.endedByCount ? ", ended by a count record" : "");
     std::printf("image:     %u bytes from flash address 0\n", image.Length);
     std::printf("blocks:    %u of %zu bytes (%u of them blank)\n", blocks, boot::kBlockSize, blank);
     std::printf("time:      %.1f s of programming at 38400 bit/s (%.1f s with --skip-blank)\n", seconds,
