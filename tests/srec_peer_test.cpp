@@ -135,7 +135,9 @@ TEST(SRecordPeer, OneDamagedCharacterIsRefusedOrChangesNothing) {
         Header() + DataRecord(1, 0, Pattern(8, 6)) + DataRecord(1, 0xFFF0, Pattern(16, 7)) +
             DataRecord(2, 0x10000, Pattern(8, 8)) + Record('5', 2, 3),
     };
-    const std::string replacements("019AFafGSs \t\r\n\x1A\0\xFF.", 22);
+    // Hex digits of both cases, the letters around them, blanks, line ends, Ctrl-Z, NUL, a byte past ASCII.
+    constexpr char kReplacements[] = "019AFafGSs \t\r\n\x1A\0\xFF.";
+    const std::string_view replacements(kReplacements, sizeof kReplacements - 1);
     TempDir dir;
     static FlashImage image;
     int damaged = 0, refused = 0, same = 0, peerRuns = 0;
