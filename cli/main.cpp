@@ -51,13 +51,13 @@ Options for every command that uses a port
   --version         show the version
 
 S-record files
-  write and check take S1, S2 or S3 data records of one type, ascending from
-  address 0 (where this board starts), after an optional S0 header, ended by
-  the termination record of their kind (S9, S8, S7) or by an S5 or S6 count
-  record that counts them; lines end in LF, CR LF or CR, hex digits in either
-  case; blank lines and a final Ctrl-Z pass. Anything else refuses the file,
-  named by its line. --lenient reads it as the window does. FILE '-' is
-  standard input.
+  write and check take S1, S2 or S3 data records of one type (or S1 up to
+  0xFFFF, then S2), ascending from address 0 (where this board starts), after
+  an optional S0 header, ended by the termination record of their kind (S9,
+  S8, S7) or by an S5 or S6 count record that counts them; lines end in LF,
+  CR LF or CR, hex digits in either case; blank lines and a final Ctrl-Z
+  pass. Anything else refuses the file, named by its line. --lenient reads
+  it as the window does. FILE '-' is standard input.
 
 Output
   Status texts go to standard error, each with the seconds since the start;
@@ -84,10 +84,10 @@ Options
   --skip-blank        leave blocks of only 0xFF as erased instead of programming
                       them; the flash ends the same, a file with a large gap
                       goes much faster
-  --lenient           read FILE as the window does: records with a wrong
-                      checksum, of mixed types, around a header or behind the
-                      termination record load as they read, and a file linked
-                      above address 0 is written from flash address 0
+  --lenient           read FILE as the window does: wrong checksums, mixed
+                      record types, a header in the middle and text behind
+                      the termination record pass, and a file linked above
+                      address 0 is written from flash address 0
   --ignore-checksums  load records with a wrong checksum, and read strictly
                       otherwise (the narrower switch)
   --quiet             print only errors
