@@ -329,14 +329,16 @@ class Reader {
             // checksum does not cover it), which would move the record's data elsewhere.
             if (kind == lastKind_ + 1 && b.address == kTopAddress[lastKind_] + 1 && before == b.address)
                 lastKind_ = kind;
+            else if (kind > lastKind_)
+                Strict(StrictFault::MixedTypes,
+                       Format("an S%d record among S%d records (the type may widen only where the S%d data "
+                              "end, at 0x%llX)",
+                              kind, lastKind_, lastKind_,
+                              static_cast<unsigned long long>(kTopAddress[lastKind_])),
+                       recordLine_);
             else
-                Strict(
-                    StrictFault::MixedTypes,
-                    Format("an S%d record among S%d records (the type may widen only where the S%d data end, "
-                           "at 0x%llX)",
-                           kind, lastKind_, lastKind_,
-                           static_cast<unsigned long long>(kTopAddress[lastKind_])),
-                    recordLine_);
+                Strict(StrictFault::MixedTypes, Format("an S%d record after S%d records", kind, lastKind_),
+                       recordLine_);
         }
         placed_ = true;
         RecordChecks(b);
@@ -398,7 +400,7 @@ class Reader {
     }
 
     // The file ends where a record would start: complete when its last record was a count
-    // record (which matched, or the reading had stopped there).
+    // record (it matched: one that miscounts stops the reading).
     void EndOfFile() {
         if (lastWasCount_) {
             result_.endedByCount = true;

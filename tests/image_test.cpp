@@ -221,6 +221,8 @@ TEST(SRecordReader, DamagedFilesAreRefusedAtTheirLine) {
          "S8 ends a file of S1 records (S9 ends them)"},
         {"data records of two types", h + r2 + r3 + retyped(r4, '2') + s9, loads, 4,
          "an S2 record among S1 records (the type may widen only where the S1 data end, at 0xFFFF)"},
+        {"S1 after S2", DataRecord(2, 0, Pattern(4)) + DataRecord(1, 4, Pattern(4)) + Termination(2),
+         "S2ファイル解析完了", 2, "an S1 record after S2 records"},
         {"data record turned into S0", h + r2 + retyped(r3, '0') + r4 + s9, loads, 3, "a second header (S0)"},
         {"header after the first record", r2 + h + s9, loads, 2, "a header (S0) after the first record"},
         {"text after the termination", h + data + s9 + "\n  \nS1 junk\n", loads, 8,
