@@ -12,6 +12,7 @@
 #include "app/Texts.h"
 #include "boot/BootProtocol.h"
 #include "boot/FlashWrite.h"
+#include "cli/ImageFile.h"
 #include "cli/Session.h"
 #include "cli/System.h"
 #include "image/FlashImage.h"
@@ -40,37 +41,6 @@ constexpr std::size_t kInputPiece = 256;
 int StoppedStatus(Session& s) {
     if (!s.out.Failed()) return kInterrupted;
     return s.out.Failure().error == EPIPE ? kUsage : kFileFailed;
-}
-
-// Reads FILE as FWRITE would; kDone, or kFileFailed with the reason shown.
-int ReadImage(Session& s, FlashImage& image, ImageLoad& load) {
-    const Options& o = s.options;
-    const UniqueFile f{s.platform.OpenFile(o.file, "rb")};
-    if (!f) {
-        s.out.Error("cannot read " + o.file + ": " + std::strerror(errno));
-        return kFileFailed;
-    }
-    FileSource source(f.get());
-    load = ReadSRecords(source, image);
-    if (!load.Loaded()) {
-        s.out.Error(o.file + ": " + ImageStatusText(load));
-        return kFileFailed;
-    }
-    for (std::uint32_t line : load.badChecksumLines)
-        s.out.Error(o.file + ":" + std::to_string(line) + ": wrong checksum");
-    if (!load.badChecksumLines.empty() && !o.ignoreChecksums) {
-        s.out.Error("refused: records with a wrong checksum (--ignore-checksums loads them as they read)");
-        return kFileFailed;
-    }
-    if (load.firstAddress != 0) {
-        char text[160];
-        std::snprintf(text, sizeof text,
-                      "warning: the first record lies at 0x%" PRIX32
-                      "; its data is written from flash address 0",
-                      load.firstAddress);
-        s.out.Error(text);
-    }
-    return kDone;
 }
 
 std::string Hex(std::uint32_t value) {
@@ -259,7 +229,7 @@ int Write(Session& s) {
     FlashImage image;
     ImageLoad load;
     // The file is read before the board is touched: a damaged one leaves the flash as it is.
-    if (const int status = ReadImage(s, image, load); status != kDone) return status;
+    if (const int status = ReadImageFile(s.options, s.platform, s.out, image, load); status != kDone) return status;
     if (!s.OpenPort(kMatchingBitRate)) return kPortNotOpened;
     if (s.Stopping()) return StoppedStatus(s);  // the board not touched yet
 
@@ -277,7 +247,7 @@ int Write(Session& s) {
 int Check(Session& s) {
     FlashImage image;
     ImageLoad load;
-    if (const int status = ReadImage(s, image, load); status != kDone) return status;
+    if (const int status = ReadImageFile(s.options, s.platform, s.out, image, load); status != kDone) return status;
 
     const std::uint32_t blocks = BlockCount(image.Length);
     std::uint32_t blank = 0;
@@ -288,11 +258,12 @@ int Check(Session& s) {
     char text[600];
     std::snprintf(text, sizeof text,
                   "%s\n"
-                  "records:   S%d, %u data records\n"
+                  "records:   S%d, %u data records%s\n"
                   "image:     %u bytes from flash address 0\n"
                   "blocks:    %u of %zu bytes (%u of them blank)\n"
                   "time:      %.1f s of programming at %.0f bit/s (%.1f s with --skip-blank)\n",
-                  ImageStatusText(load).c_str(), load.kind, load.dataRecords, image.Length, blocks,
+                  ImageStatusText(load).c_str(), load.kind, load.dataRecords,
+                  load.endedByCount ? ", ended by a count record" : "", image.Length, blocks,
                   boot::kBlockSize, blank, blocks * kBlockLineBytes * 10 / rate, rate,
                   (blocks - blank) * kBlockLineBytes * 10 / rate);
     WriteFailure failure;

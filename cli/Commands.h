@@ -26,6 +26,7 @@ struct Options {
     bool quiet = false;
     bool skipBlank = false;
     bool ignoreChecksums = false;
+    bool lenient = false;               // write, check: read FILE as the window does
     std::optional<std::string> out;     // check --out
     bool noReset = false;               // monitor
     std::optional<double> timeout;      // monitor, seconds

@@ -16,18 +16,18 @@ namespace {
 
 using namespace h8sx::cli;
 
-const char* const kStatuses = R"(
-Exit status
-  0    done
-  1    usage error
-  2    the port could not be opened
-  3    no board answered the bit-rate matching
-  4    the boot dialogue failed (device, clock, bit rate, erase, MAT selection)
-  5    the file could not be read or is damaged (nothing programmed)
-  6    the transfer failed (a block or the end command refused or unanswered)
-  7    monitor --expect: the text was not seen in time
-  130  interrupted (Ctrl-C, SIGTERM): the board is restarted, the port released
-)";
+// Every exit status; each command's help lists those it can return.
+const std::map<int, const char*> kStatusMeaning = {
+    {kDone, "done"},
+    {kUsage, "usage error"},
+    {kPortNotOpened, "the port could not be opened"},
+    {kNoBoard, "no board answered the bit-rate matching"},
+    {kBootFailed, "the boot dialogue failed (device, clock, bit rate, erase, MAT selection)"},
+    {kFileFailed, "a file could not be read or written, or FILE is refused (nothing programmed)"},
+    {kTransferFailed, "the transfer failed (a block or the end command refused or unanswered)"},
+    {kNotSeen, "--expect: the text was not seen in time"},
+    {kInterrupted, "interrupted (Ctrl-C, SIGTERM): the board is restarted, the port released"},
+};
 
 const char* const kUsageText = R"(Usage: h8sx COMMAND [OPTION]... [FILE]
 Writes programs into an H8SX1622 board's flash over a serial port through the
@@ -50,67 +50,118 @@ Options for every command that uses a port
   --help            show this text ('h8sx COMMAND --help' for a command's)
   --version         show the version
 
-Status texts go to standard error, each with the seconds since the start; what
-the board sends goes to standard output.
+S-record files
+  write and check take S1, S2 or S3 data records of one type (or S1 up to
+  0xFFFF, then S2), ascending from address 0 (where this board starts), after
+  an optional S0 header, ended by the termination record of their kind (S9,
+  S8, S7) or by an S5 or S6 count record that counts them; lines end in LF,
+  CR LF or CR, hex digits in either case; blank lines and a final Ctrl-Z
+  pass. Anything else refuses the file, named by its line. --lenient reads
+  it as the window does. FILE '-' is standard input.
+
+Output
+  Status texts go to standard error, each with the seconds since the start;
+  what the board sends goes to standard output.
 )";
 
-const std::map<std::string, std::string> kCommandHelp = {
-    {"write", R"(Usage: h8sx write [OPTION]... FILE
+struct Command {
+    const char* help;
+    std::vector<int> statuses;
+    // Where a status means less for this command than for all.
+    std::map<int, const char*> meanings = {};
+};
+
+const std::map<std::string, Command> kCommands = {
+    {"write",
+     {R"(Usage: h8sx write [OPTION]... FILE
 The whole write: the board is reset into its boot program, the bit rate is
 matched, the flash is erased, FILE is programmed 128 bytes at a time from flash
-address 0, and the board is restarted into its own program. FILE is read first:
-a damaged one leaves the board untouched.
+address 0, and the board is restarted into its own program. FILE is read first
+('-': standard input): a damaged one leaves the board untouched.
 
+Options
   --port PORT         the port (see 'h8sx --help')
   --skip-blank        leave blocks of only 0xFF as erased instead of programming
                       them; the flash ends the same, a file with a large gap
                       goes much faster
-  --ignore-checksums  load records with a wrong checksum, as the window does
+  --lenient           read FILE as the window does: wrong checksums, mixed
+                      record types, a header in the middle and text behind
+                      the termination record pass, and a file linked above
+                      address 0 is written from flash address 0
+  --ignore-checksums  load records with a wrong checksum, and read strictly
+                      otherwise (the narrower switch)
   --quiet             print only errors
-)"},
-    {"check", R"(Usage: h8sx check [OPTION]... FILE
-Reads FILE as write would and sends nothing: the record type, the image length,
-the blocks and the programming time at 38400 bit/s, or the error write would
-show. Warns when the first record does not lie at address 0, and names every
-record whose checksum is wrong.
+)",
+      {kDone, kUsage, kPortNotOpened, kNoBoard, kBootFailed, kFileFailed, kTransferFailed, kInterrupted},
+      {{kFileFailed, "FILE could not be read or is refused (nothing programmed)"}}}},
+    {"check",
+     {R"(Usage: h8sx check [OPTION]... FILE
+Reads FILE ('-': standard input) as write would and sends nothing: the record
+type, the image length, the blocks and the programming time at 38400 bit/s, or
+what is wrong with it, by its line, and what the window would do with it.
 
+Options
   --out IMAGE.bin     write the bytes the blocks would carry (blocks x 128)
-  --ignore-checksums  accept records with a wrong checksum
+  --lenient           read FILE as the window does (see 'h8sx write --help')
+  --ignore-checksums  accept records with a wrong checksum, naming them
   --quiet             print only errors
-)"},
-    {"monitor", R"(Usage: h8sx monitor [OPTION]...
+)",
+      {kDone, kUsage, kFileFailed, kInterrupted},
+      {{kFileFailed, "FILE could not be read or is refused, or IMAGE.bin could not be written"},
+       {kInterrupted, "interrupted (Ctrl-C, SIGTERM)"}}}},
+    {"monitor",
+     {R"(Usage: h8sx monitor [OPTION]...
 Restarts the board into its own program and prints what it sends, decoded from
 Shift-JIS, on standard output as UTF-8. Keys typed on a terminal go to the
 board (Enter as CR); Ctrl-] or Ctrl-C ends. Standard input that is not a
 terminal is sent as it comes (LF as CR); its end does not end the monitor.
 
+Options
   --port PORT       the port (see 'h8sx --help')
   --no-reset        attach without restarting the board
   --timeout S       end after S seconds
   --expect TEXT     end with status 0 as soon as TEXT has appeared; with
                     status 7 when the timeout passes without it
   --quiet           print only errors
-)"},
-    {"ram-write", R"(Usage: h8sx ram-write [OPTION]... FILE
+)",
+      {kDone, kUsage, kPortNotOpened, kNotSeen, kInterrupted}}},
+    {"ram-write",
+     {R"(Usage: h8sx ram-write [OPTION]... FILE
 Restarts the board into its own program and sends the S-record FILE to it as
 text, as the window's RAM_WRITE does.
 
+Options
   --port PORT       the port (see 'h8sx --help')
   --monitor         go on as 'h8sx monitor --no-reset' afterwards; takes its
                     --timeout and --expect
   --quiet           print only errors
-)"},
-    {"reset", R"(Usage: h8sx reset [OPTION]...
+)",
+      {kDone, kUsage, kPortNotOpened, kFileFailed, kNotSeen, kInterrupted},
+      {{kFileFailed, "FILE could not be read"}}}},
+    {"reset",
+     {R"(Usage: h8sx reset [OPTION]...
 Restarts the board into its own program, as the monitor's CPU_RESET does.
 
+Options
   --port PORT       the port (see 'h8sx --help')
   --quiet           print only errors
-)"},
-    {"ports", R"(Usage: h8sx ports
+)",
+      {kDone, kUsage, kPortNotOpened}}},
+    {"ports",
+     {R"(Usage: h8sx ports
 Lists the serial ports of this machine: the name each has in the window, the
 device it opens, whether it is there now, and what the system calls it.
-)"},
+)",
+      {kDone, kUsage}}},
 };
+
+void PrintStatuses(const std::vector<int>& statuses, const std::map<int, const char*>& meanings = {}) {
+    std::fputs("\nExit status\n", stdout);
+    for (int status : statuses) {
+        const auto own = meanings.find(status);
+        std::printf("  %-4d %s\n", status, own != meanings.end() ? own->second : kStatusMeaning.at(status));
+    }
+}
 
 int Usage(const std::string& why) {
     std::fprintf(stderr, "h8sx: %s\nTry 'h8sx --help'.\n", why.c_str());
@@ -129,15 +180,17 @@ int Run(const std::vector<std::string>& argv) {
     const std::string command = argv[1];
     if (command == "--help" || command == "-h") {
         std::fputs(kUsageText, stdout);
-        std::fputs(kStatuses, stdout);
+        std::vector<int> all;
+        for (const auto& [status, meaning] : kStatusMeaning) all.push_back(status);
+        PrintStatuses(all);
         return kDone;
     }
     if (command == "--version") {
         std::printf("h8sx %s\n", h8sx::kVersion);
         return kDone;
     }
-    const auto help = kCommandHelp.find(command);
-    if (help == kCommandHelp.end()) return Usage("no command '" + command + "'");
+    const auto help = kCommands.find(command);
+    if (help == kCommands.end()) return Usage("no command '" + command + "'");
 
     const bool takesFile = command == "write" || command == "check" || command == "ram-write";
     const bool usesPort = command != "check" && command != "ports";
@@ -153,8 +206,8 @@ int Run(const std::vector<std::string>& argv) {
         };
         std::string v;
         if (arg == "--help" || arg == "-h") {
-            std::fputs(help->second.c_str(), stdout);
-            if (command != "ports") std::fputs(kStatuses, stdout);
+            std::fputs(help->second.help, stdout);
+            PrintStatuses(help->second.statuses, help->second.meanings);
             return kDone;
         } else if (arg == "--quiet" && command != "ports") {
             o.quiet = true;
@@ -165,6 +218,8 @@ int Run(const std::vector<std::string>& argv) {
             o.skipBlank = true;
         } else if (arg == "--ignore-checksums" && (command == "write" || command == "check")) {
             o.ignoreChecksums = true;
+        } else if (arg == "--lenient" && (command == "write" || command == "check")) {
+            o.lenient = true;
         } else if (arg == "--out" && command == "check") {
             if (!value(v)) return Usage("--out needs a file");
             o.out = v;

@@ -20,7 +20,7 @@ constexpr int kCtrlZ = 0x1A;  // the end of a text file, wherever the file goes 
 // and a Ctrl-Z ends the file. CR bytes before an LF vanish, so LF, CR LF and CR CR LF
 // read alike; a run of CRs with no LF behind it (a file of CR line ends) is one line end.
 class TextReader {
-public:
+   public:
     explicit TextReader(std::FILE* f) : f_(f) {}
     int Get() {
         if (ended_) return kEnd;
@@ -40,7 +40,7 @@ public:
         return c;
     }
 
-private:
+   private:
     int Next() {
         if (held_ == kNone) return std::fgetc(f_);
         const int c = held_;
@@ -63,20 +63,20 @@ bool SendRamWrite(ComLink& link, std::FILE* f) {
         link.pump().ProcessMessages();
         return !link.pump().StopRequested();
     };
-    for (int c = in.Get(); c != kEnd; c = in.Get()) {
+    int c = in.Get();
+    while (c != kEnd) {
         bool going = true;
         if (c == 'S') {
             const int type = in.Get();
             if (type == '0') {
-                // The header and its line end stay behind; the next record goes out from
-                // its "S", its type read as an ordinary character. A file that ends inside
-                // the header ends here.
-                int skipped;
-                do skipped = in.Get();
-                while (skipped != kEnd && skipped != 'S');
-                if (skipped == kEnd) break;
-                going = send({'S'});
-            } else if (type == '7') {
+                // The header and its line end stay behind; the "S" that follows starts the
+                // next record, read as any record (an S7 there still ends the load). A file
+                // that ends inside the header ends here.
+                do c = in.Get();
+                while (c != kEnd && c != 'S');
+                continue;
+            }
+            if (type == '7') {
                 // The board takes the load at "S7" CR; the rest of the file is not read.
                 const std::uint8_t end[] = {'S', '7', kCR};
                 link.SendBytes(end, sizeof end);
@@ -96,6 +96,7 @@ bool SendRamWrite(ComLink& link, std::FILE* f) {
             going = send({static_cast<std::uint8_t>(c)});
         }
         if (!going) return false;
+        c = in.Get();
     }
     return true;
 }

@@ -3,12 +3,23 @@
 #   man-from-help.sh PROGRAM NAME "ONE-LINE DESCRIPTION" OUT.1.gz
 # The help's first line ("Usage: ...") becomes the synopsis, the paragraph after it the
 # description, and each further heading (a line at the left edge after an empty line) a
-# subsection whose lines keep their columns.
+# subsection whose lines keep their columns. A program with commands (a "Commands" heading
+# listing them, two blanks in) gets a section for each, made alike from 'PROGRAM COMMAND
+# --help'. SEE ALSO names the other programs' pages.
 set -euo pipefail
 program="$1" name="$2" summary="$3" out="$4"
 version="$("$program" --version | tr -d '\r' | awk '{ print $NF; exit }')"
 mkdir -p "$(dirname "$out")"
-"$program" --help | tr -d '\r' | awk -v name="$name" -v version="$version" -v summary="$summary" '
+help="$("$program" --help | tr -d '\r')"
+commands="$(printf '%s\n' "$help" | awk '/^$/ { in_list = 0 } in_list && /^  [a-z]/ { print $1 } /^Commands$/ { in_list = 1 }')"
+{
+  printf '%s\n' "$help"
+  # Each command's help, after a line holding a form feed and its name.
+  for command in $commands; do
+    printf '\f%s\n' "$command"
+    "$program" "$command" --help | tr -d '\r'
+  done
+} | awk -v name="$name" -v version="$version" -v summary="$summary" '
   # Backslashes shown as such, minus signs as minus signs, and no line taken for a request.
   function roff(s) {
     gsub(/\\/, "\\e", s)
@@ -16,16 +27,28 @@ mkdir -p "$(dirname "$out")"
     if (s ~ /^[.\047]/) s = "\\&" s
     return s
   }
+  function close_block() { if (open) print ".fi"; open = 0 }
   BEGIN {
     printf ".TH %s 1 \"\" \"%s %s\" \"User Commands\"\n", toupper(name), name, version
     printf ".SH NAME\n%s \\- %s\n", name, roff(summary)
     part = "synopsis"
   }
+  /^\f/ {
+    close_block()
+    command = substr($0, 2)
+    part = "synopsis"
+    next
+  }
   part == "synopsis" {
     sub(/^Usage: */, "")
     args = $0
     sub(/^[^ ]* */, "", args)
-    printf ".SH SYNOPSIS\n.B %s\n%s\n.SH DESCRIPTION\n", name, roff(args)
+    if (command == "") {
+      printf ".SH SYNOPSIS\n.B %s\n%s\n.SH DESCRIPTION\n", name, roff(args)
+    } else {
+      sub(/^[^ ]* */, "", args)
+      printf ".SH \"%s %s\"\n.B %s %s\n%s\n.PP\n", toupper(name), toupper(roff(command)), name, roff(command), roff(args)
+    }
     part = "description"
     next
   }
@@ -34,15 +57,17 @@ mkdir -p "$(dirname "$out")"
   # An empty line within a subsection is kept, one at the end of it is not.
   /^$/ { blank = 1; next }
   blank && /^[^ ]/ {
-    if (open) print ".fi"
+    close_block()
     printf ".SS %s\n.nf\n", roff($0)
     open = 1; blank = 0
     next
   }
   { if (blank && open) print ""; blank = 0; print roff($0) }
   END {
-    if (open) print ".fi"
+    close_block()
     print ".SH SEE ALSO"
-    print "h8sx\\-writer(1), h8sx(1), h8sx\\-sim(1), /usr/share/doc/h8sx\\-writer/README.md"
+    split("h8sx-writer h8sx h8sx-sim", pages, " ")
+    for (i = 1; i <= 3; ++i) if (pages[i] != name) printf "%s(1), ", roff(pages[i])
+    print "/usr/share/doc/h8sx\\-writer/README.md"
   }
 ' | gzip -9n > "$out"

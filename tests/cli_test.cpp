@@ -215,6 +215,35 @@ TEST(Cli, ExitStatusNamesWhatFailed) {
     EXPECT_NE(badSumCheck.err.find("bad.mot:2: wrong checksum"), std::string::npos) << badSumCheck.err;
 }
 
+TEST(Cli, CheckReadsStandardInputAndSaysWhatIsWrongByItsLine) {
+    TempDir dir;
+    const Bytes data = Pattern(100);
+    const Result piped = RunCli(dir, {"check", "-"}, SRecordFile(data, 1, 0, 32, "\r\n"));
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_NE(piped.out.find("S1ファイル解析完了"), std::string::npos) << piped.out;
+
+    std::string damaged = SRecordFile(data);
+    damaged.insert(damaged.find("\nS9"), " ;");  // behind the checksum of line 5
+    const Result refused = RunCli(dir, {"check", "-"}, damaged);
+    EXPECT_EQ(refused.status, 5);
+    EXPECT_NE(refused.err.find("h8sx: standard input:5: text after the checksum: ';' (行末ERR 5行)\n"),
+              std::string::npos)
+        << refused.err;
+
+    // A file linked elsewhere: refused with its address, loaded as the window loads it with --lenient.
+    const auto high = dir.Write("high.mot", SRecordFile(data, 1, 0x1000)).string();
+    const Result shifted = RunCli(dir, {"check", high});
+    EXPECT_EQ(shifted.status, 5);
+    EXPECT_NE(shifted.err.find("high.mot:2: the first record lies at address 0x1000"), std::string::npos)
+        << shifted.err;
+    EXPECT_NE(shifted.err.find("--lenient"), std::string::npos) << shifted.err;
+    EXPECT_EQ(RunCli(dir, {"check", "--lenient", high}).status, 0);
+
+    const Result directory = RunCli(dir, {"check", dir.path().string()});
+    EXPECT_EQ(directory.status, 5);
+    EXPECT_NE(directory.err.find("it is a directory"), std::string::npos) << directory.err;
+}
+
 TEST(Cli, MonitorResetAndRamWriteTalkToTheBoardsOwnProgram) {
     TempDir dir;
     Board board(dir);

@@ -133,11 +133,6 @@ TEST(SRecordReader, TheTailStandsBehindTheImageOutsideItsLength) {
                         r.image.Bytes.begin() + static_cast<std::ptrdiff_t>(n + kTailLength)),
                   Concat({data, Tail()}));
     }
-    // Only a termination record: an empty image, its tail at offset 0.
-    const Read only = ReadText("S9030000FC\n");
-    ASSERT_TRUE(only.load.Loaded());
-    EXPECT_EQ(only.image.Length, 0u);
-    EXPECT_EQ(Bytes(only.image.Bytes.begin(), only.image.Bytes.begin() + kTailLength), Tail());
 }
 
 TEST(SRecordReader, CountRecordsAreCheckedAndSkipped) {
@@ -154,55 +149,118 @@ TEST(SRecordReader, CountRecordsAreCheckedAndSkipped) {
     EXPECT_EQ(ReadText(two + Record('6', 3, 0x10002) + Termination(1)).load.fault, ImageFault::RecordCount);
 }
 
-struct Malformed {
+// A damaged or unusual file, read both ways: the windows' status text (a fault naming its
+// line, or the kind they load), and h8sx's strict refusal, its line and text (line 0: loads).
+struct Damaged {
     const char* what;
     std::string text;
-    ImageFault fault;
-    std::uint32_t line;
-    const char* status;
+    const char* windows;
+    std::uint32_t strictLine;
+    const char* strictWhat;
 };
 
-TEST(SRecordReader, DamagedFilesStopAtTheirLine) {
-    const std::string ok = DataRecord(1, 0x10, Pattern(16));  // line 1
-    const Malformed cases[] = {
-        {"empty file", "", ImageFault::NoTermination, 1, "終端なしERR 1行"},
-        {"no termination", ok + DataRecord(1, 0x20, Pattern(2)), ImageFault::NoTermination, 2,
-         "終端なしERR 2行"},
-        {"ends inside a record", ok + "S1130020", ImageFault::NoTermination, 2, "終端なしERR 2行"},
-        {"ends inside the header", "S0030000FC", ImageFault::NoTermination, 1, "終端なしERR 1行"},
-        {"header, then termination", Header() + Termination(1), ImageFault::NoData, 2, "データなしERR 2行"},
-        {"type 4", ok + Record('4', 2, 0x20, Pattern(2)) + Termination(1), ImageFault::RecordType, 2,
-         "S形式ERR 2行"},
-        {"type not a digit", ok + "SX05002000AABB\n" + Termination(1), ImageFault::RecordType, 2,
-         "S形式ERR 2行"},
-        {"header, then type 4", Header() + Record('4', 2, 0), ImageFault::RecordType, 2, "S形式ERR 2行"},
-        {"no record mark", ok + "\nX1050020AABB00\n", ImageFault::RecordType, 3, "S形式ERR 3行"},
-        {"overlap", ok + DataRecord(1, 0x1F, Pattern(2)) + Termination(1), ImageFault::Descending, 2,
-         "アドレスERR 2行"},
-        {"descending", ok + DataRecord(1, 0x00, Pattern(2)) + Termination(1), ImageFault::Descending, 2,
-         "アドレスERR 2行"},
-        {"count below address and checksum", ok + "S1020020DD\n" + Termination(1), ImageFault::ByteCount, 2,
-         "バイト数ERR 2行"},
-        {"S3 count 4", "S3040000000000\n" + Termination(3), ImageFault::ByteCount, 1, "バイト数ERR 1行"},
-        {"not hex in data", ok + "S1050020AGBB00\n", ImageFault::NotHex, 2, "HEX文字ERR 2行"},
-        {"not hex in count", "S1 50000AABB00\n", ImageFault::NotHex, 1, "HEX文字ERR 1行"},
-        {"record cut short by its line end", ok + "S1050020AA\nS9030000FC\n", ImageFault::NotHex, 2,
-         "HEX文字ERR 2行"},
-        {"characters behind the checksum", ok + "S1050020AABB00 ;\n" + Termination(1), ImageFault::LineEnd, 2,
-         "行末ERR 2行"},
-        {"a CR inside a line", ok + "S1050020AABB\r00\n" + Termination(1), ImageFault::NotHex, 2, "HEX文字ERR 2行"},
-        // A header ends at its line end: a line that lost its "S" is not swallowed by it.
-        {"header, then a record without its S", "S00600004844521B\n104000001FA\nS104000102F8\nS9030000FC\n",
-         ImageFault::RecordType, 2, "S形式ERR 2行"},
-        {"header, then a blank line and junk", Header("\r\n") + "\r\n junk\r\n" + ok + Termination(1),
-         ImageFault::RecordType, 3, "S形式ERR 3行"},
+TEST(SRecordReader, DamagedFilesAreRefusedAtTheirLine) {
+    const std::string h = Header(), s9 = Termination(1);
+    const std::string r2 = DataRecord(1, 0x00, Pattern(16, 2)), r3 = DataRecord(1, 0x10, Pattern(16, 3)),
+                      r4 = DataRecord(1, 0x20, Pattern(16, 4));
+    const std::string data = r2 + r3 + r4;  // lines 2 to 4 behind a header
+    // One character changed: the record's type (not covered by its checksum) or a digit.
+    const auto retyped = [](std::string r, char type) { return r.replace(1, 1, 1, type); };
+    const auto digit = [](std::string r, std::size_t at) {
+        r[at] = r[at] == '0' ? '1' : '0';
+        return r;
     };
-    for (const Malformed& m : cases) {
-        SCOPED_TRACE(m.what);
-        const Read r = ReadText(m.text);
-        EXPECT_EQ(r.load.fault, m.fault);
-        EXPECT_EQ(r.load.line, m.line);
-        EXPECT_EQ(ImageStatusText(r.load), m.status);
+    const std::string endless = h + data;
+    const char* const loads = "S1ファイル解析完了";
+    const Damaged cases[] = {
+        // Refused by every reading.
+        {"empty file", "", "終端なしERR 1行", 1, "the file holds no record"},
+        {"no termination", endless, "終端なしERR 4行", 4,
+         "the file ends without a termination record (S7, S8, S9) or a count record (S5, S6) after its data"},
+        {"ends inside a record", h + "S1130020", "終端なしERR 2行", 2, "the file ends inside a record"},
+        {"ends inside the header", "S0030000", "終端なしERR 1行", 1, "the file ends inside a record"},
+        {"header's line end lost", h.substr(0, h.size() - 1) + data + s9, "行末ERR 1行", 1,
+         "text after the checksum: 'S'"},
+        {"termination alone", s9, "データなしERR 1行", 1, "no data record with a byte to program"},
+        {"header, count, termination", h + Record('5', 2, 0) + s9, "データなしERR 3行", 3,
+         "no data record with a byte to program"},
+        {"only empty data records", DataRecord(1, 0, {}) + s9, "データなしERR 2行", 2,
+         "no data record with a byte to program"},
+        {"data record turned into S5", h + r2 + retyped(r3, '5') + r4 + s9, "バイト数ERR 3行", 3,
+         "byte count 13 in an S5 count record, which holds only its count and checksum (03)"},
+        {"count record that miscounts", h + data + Record('5', 2, 2) + s9, "件数ERR 5行", 5,
+         "the S5 record counts 2 data records, 3 come before it"},
+        {"past the S1 address space", h + DataRecord(1, 0xFFF0, Pattern(32)) + s9, "アドレスERR 2行", 2,
+         "the record's data runs past 0xFFFF, the last address of an S1 record"},
+        {"overlap", h + r2 + DataRecord(1, 0x0F, Pattern(2)) + s9, "アドレスERR 3行", 3,
+         "address 0x000F lies below the end of the data before it (0x0010): records must ascend without "
+         "overlapping"},
+        {"type 4", h + retyped(r2, '4') + s9, "S形式ERR 2行", 2, "S4 is no record type"},
+        {"type not a digit", h + retyped(r2, 'X') + s9, "S形式ERR 2行", 2,
+         "'X' after S, where the record type belongs"},
+        {"a line that lost its S", h + r2.substr(1) + s9, "S形式ERR 2行", 2,
+         "'1' where a record's S belongs"},
+        {"Ctrl-Z before the end", h + r2 + "\x1A" + r3 + s9, "S形式ERR 3行", 3,
+         "a Ctrl-Z where a record's S belongs"},
+        {"byte count below address and checksum", h + "S1020020DD\n" + s9, "バイト数ERR 2行", 2,
+         "byte count 02 is too small for an S1 record (at least 03: address and checksum)"},
+        {"not hex", h + r2.substr(0, 10) + "G" + r2.substr(11), "HEX文字ERR 2行", 2,
+         "'G' where a hex digit belongs"},
+        {"a digit lost", h + r2.substr(0, 10) + r2.substr(11) + s9, "HEX文字ERR 2行", 2,
+         "the line ends before the 19 bytes its byte count 13 announces"},
+        {"a digit more", h + r2.substr(0, 10) + "0" + r2.substr(10) + s9, "行末ERR 2行", 2,
+         "the record goes on past the 19 bytes its byte count 13 announces"},
+        {"text after the checksum", h + r2.substr(0, r2.size() - 1) + " ;\n" + s9, "行末ERR 2行", 2,
+         "text after the checksum: ';'"},
+        // Loaded by the windows, refused by h8sx.
+        {"wrong checksum", h + r2 + digit(r3, 12) + r4 + s9, loads, 3, "wrong checksum"},
+        {"data record turned into S9", h + r2 + retyped(r3, '9') + r4 + s9, loads, 3,
+         "malformed termination record: byte count 13, where an S9 record has 03"},
+        {"termination's checksum", h + data + digit(s9, 5), loads, 5, "wrong checksum"},
+        {"termination of another kind", h + data + Termination(2), "S2ファイル解析完了", 5,
+         "S8 ends a file of S1 records (S9 ends them)"},
+        {"data records of two types", h + r2 + r3 + retyped(r4, '2') + s9, loads, 4,
+         "an S2 record among S1 records (the type may widen only where the S1 data end, at 0xFFFF)"},
+        {"S1 after S2", DataRecord(2, 0, Pattern(4)) + DataRecord(1, 4, Pattern(4)) + Termination(2),
+         "S2ファイル解析完了", 2, "an S1 record after S2 records"},
+        {"data record turned into S0", h + r2 + retyped(r3, '0') + r4 + s9, loads, 3, "a second header (S0)"},
+        {"header after the first record", r2 + h + s9, loads, 2, "a header (S0) after the first record"},
+        {"text after the termination", h + data + s9 + "\n  \nS1 junk\n", loads, 8,
+         "text after the termination record"},
+        {"a blank behind the checksum", h + r2.substr(0, r2.size() - 1) + " \n" + s9, loads, 2,
+         "a blank after the checksum"},
+        {"a blank before the S", h + " " + r2 + s9, loads, 2, "a blank before the record's S"},
+        {"first record above address 0", h + r3 + r4 + s9, loads, 2,
+         "the first record lies at address 0x0010, not 0: this board starts at address 0, and a file linked "
+         "elsewhere is written shifted and cannot start"},
+        // Refused by h8sx first, where the windows stop later.
+        {"first data record turned into S2", h + retyped(r2, '2') + r3 + r4 + s9, "アドレスERR 3行", 2,
+         "the first record lies at address 0x00E2, not 0: this board starts at address 0, and a file linked "
+         "elsewhere is written shifted and cannot start"},
+        // Loaded by both.
+        {"ended by a count record", h + data + Record('5', 2, 3), loads, 0, ""},
+        {"S1 up to 0xFFFF, S2 on from 0x10000",
+         r2 + DataRecord(1, 0xFFF0, Pattern(16)) + DataRecord(2, 0x10000, Pattern(16)) + Record('5', 2, 3),
+         "S2ファイル解析完了", 0, ""},
+        {"blank lines, CR line ends, a final Ctrl-Z", "\r\r" + h + data + s9 + "\r\n \r\n\x1A\x1A", loads, 0,
+         ""},
+    };
+    for (const Damaged& d : cases) {
+        SCOPED_TRACE(d.what);
+        const Read windows = ReadText(d.text);
+        EXPECT_EQ(ImageStatusText(windows.load), d.windows);
+
+        Read strict;
+        MemorySource in(d.text);
+        strict.load = ReadSRecords(in, strict.image, {}, ReadOptions{.strict = true});
+        EXPECT_EQ(strict.load.Loaded(), d.strictLine == 0);
+        EXPECT_EQ(strict.load.RefusedLine(), d.strictLine);
+        EXPECT_EQ(strict.load.Refusal(), d.strictWhat);
+        if (strict.load.Loaded()) {
+            EXPECT_EQ(ImageBytes(strict), ImageBytes(windows));
+        }
+        // The windows' outcome is known to the strict reading as well.
+        EXPECT_EQ(ImageStatusText(strict.load), d.windows);
     }
 }
 
@@ -232,7 +290,7 @@ TEST(SRecordReader, TheImageAndItsTailFitTheRoomOrNothingLoads) {
 // --- LoadImage: the dialog, the status line and the file ---
 
 class LoadImageTest : public ::testing::Test {
-protected:
+   protected:
     bool Load(const std::optional<std::string>& path) {
         rig.toolkit.dialogAnswers.push(path);
         return rig.form1.LoadImage(image);

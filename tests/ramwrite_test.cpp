@@ -67,8 +67,8 @@ TEST_F(RamWriteTest, S1RecordsEndingInS9GoOutToTheEndOfTheFile) {
     EXPECT_EQ(rig.toolkit.events, Done());
 }
 
-TEST_F(RamWriteTest, TheRecordRightAfterTheHeaderGoesOutWholeEvenAnS7) {
-    EXPECT_EQ(Send(Lines({kS0, kS7, kRec1}, "\n") + "tail"), Lines({kS7, kRec1}, "\r\n") + "tail");
+TEST_F(RamWriteTest, AnS7RightAfterTheHeaderStillEndsTheLoad) {
+    EXPECT_EQ(Send(Lines({kS0, kS7, kRec1}, "\n") + "tail"), "S7\r");
     EXPECT_EQ(rig.toolkit.events, Done());
 }
 

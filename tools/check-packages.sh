@@ -25,6 +25,17 @@ check_version() {
   echo "$2 --version: $said"
 }
 
+# A man page names the other programs' pages, not its own; h8sx's holds every command.
+check_man_page() {
+  local page
+  page="$(zcat "$1" | sed 's/\\-/-/g')"
+  ! sed -n '/^\.SH SEE ALSO/,$p' <<< "$page" | grep -qF "$2(1)" || fail "the man page of $2 names itself"
+  [ "$2" = h8sx ] || return 0
+  for command in write check monitor ram-write reset ports; do
+    grep -q "^\.SH \"H8SX ${command^^}\"" <<< "$page" || fail "man h8sx lacks h8sx $command"
+  done
+}
+
 echo "-- the .deb"
 (cd build && cpack -G DEB > "$work/cpack-deb.log") || { cat "$work/cpack-deb.log"; fail "cpack (DEB)"; }
 deb="build/h8sx-writer_${version}_amd64.deb"
@@ -39,6 +50,7 @@ for program in h8sx-writer h8sx h8sx-sim; do
   # No display: the version is told before any window is made.
   check_version "$exe" "$program" env -u DISPLAY -u WAYLAND_DISPLAY
   [ -f "$work/deb/usr/share/man/man1/$program.1.gz" ] || fail "no man page of $program"
+  check_man_page "$work/deb/usr/share/man/man1/$program.1.gz" "$program"
 done
 desktop-file-validate "$work/deb/usr/share/applications/h8sx-writer.desktop" || fail "desktop entry"
 [ -f "$work/deb/usr/share/icons/hicolor/48x48/apps/h8sx-writer.png" ] || fail "no icon in the hicolor theme"

@@ -1,0 +1,110 @@
+#include "cli/ImageFile.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include "cli/System.h"
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
+namespace h8sx::cli {
+
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+// What the window does with a file that h8sx refuses, for the message's parentheses.
+std::string WindowsOutcome(const ImageLoad& load) {
+    if (load.strictFault == StrictFault::None) return ImageStatusText(load);
+    if (load.fault != ImageFault::None) return "the window stops later: " + ImageStatusText(load);
+    switch (load.strictFault) {
+        case StrictFault::Checksum:
+            return "the window loads it as it reads; --ignore-checksums does too";
+        case StrictFault::FirstAddress:
+            return "the window writes it from flash address 0 all the same; --lenient does too";
+        default:
+            return "the window loads it; --lenient reads as it does";
+    }
+}
+
+// A path, a directory or a device: only a file, or a pipe, holds an S-record text.
+bool IsReadable(const std::string& file, const std::string& name, Output& out) {
+    std::error_code ec;
+    const auto status = std::filesystem::status(reinterpret_cast<const char8_t*>(file.c_str()), ec);
+    if (ec) return true;  // the opening names the reason
+    if (std::filesystem::is_directory(status)) {
+        out.Error("cannot read " + name + ": it is a directory");
+        return false;
+    }
+    if (!std::filesystem::is_regular_file(status) && !std::filesystem::is_fifo(status)) {
+        out.Error("cannot read " + name + ": it is not a regular file");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string FileName(const std::string& file) { return file == "-" ? "standard input" : file; }
+
+int ReadImageFile(const Options& o, Platform& platform, Output& out, FlashImage& image, ImageLoad& load) {
+    const std::string name = FileName(o.file);
+    std::unique_ptr<std::FILE, FileCloser> opened;
+    std::FILE* f = stdin;
+    if (o.file == "-") {
+#ifdef _WIN32
+        _setmode(_fileno(stdin), _O_BINARY);  // the reader takes line ends and Ctrl-Z itself
+#endif
+    } else {
+        if (!IsReadable(o.file, name, out)) return kFileFailed;
+        opened.reset(platform.OpenFile(o.file, "rb"));
+        if (!opened) {
+            out.Error("cannot read " + name + ": " + std::strerror(errno));
+            return kFileFailed;
+        }
+        f = opened.get();
+    }
+
+    FileSource source(f);
+    load =
+        ReadSRecords(source, image, {}, ReadOptions{.strict = !o.lenient, .checksums = !o.ignoreChecksums});
+    if (StopRequested()) return kInterrupted;
+    if (std::ferror(f)) {
+        out.Error("cannot read " + name + ": " + std::strerror(errno));
+        return kFileFailed;
+    }
+
+    const std::string at = name + ":";
+    if (!load.Loaded()) {
+        if (load.strictFault == StrictFault::Checksum) {
+            for (std::uint32_t line : load.badChecksumLines)
+                out.Error(at + std::to_string(line) + ": wrong checksum (" + WindowsOutcome(load) + ")");
+        } else {
+            out.Error(at + std::to_string(load.RefusedLine()) + ": " + load.Refusal() + " (" +
+                      WindowsOutcome(load) + ")");
+        }
+        return kFileFailed;
+    }
+    // What the windows' reading lets pass, said once more where h8sx was told to let it pass.
+    for (std::uint32_t line : load.badChecksumLines)
+        out.Error(at + std::to_string(line) + ": warning: wrong checksum; the record is loaded as it reads");
+    if (load.firstAddress != 0) {
+        char text[160];
+        std::snprintf(
+            text, sizeof text,
+            ": warning: the first record lies at address 0x%04X; its data is written from flash address 0",
+            static_cast<unsigned>(load.firstAddress));
+        out.Error(name + text);
+    }
+    return kDone;
+}
+
+}  // namespace h8sx::cli
