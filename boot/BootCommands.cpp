@@ -88,6 +88,7 @@ int FlashWrite::RunBootCommands() {
     // Any answer counts here, a refusal included: it shows at the confirmation.
     const auto newBitRate = NewBitRateCommand(options_.bitRate);
     if (!d.Step(NewBitRate, {"応答ありました9", "新ビットレートERR9"}, newBitRate.data())) return 1;
+    result_.bitRateRefused = d.ResponseBuffer[0] == (boot::kNewBitRate | boot::kErrorBit);
 
     // 9. Both sides now change rate; only the rate of the kept DCB changes.
     link_.ComDcb.BaudRate = options_.bitRate;
@@ -102,6 +103,7 @@ int FlashWrite::RunBootCommands() {
     result_.eraseStarted = true;
     if (!d.Step(ProgrammingState, {"内部ＲＯＭ消去しました", "消去ERR11"})) return 1;
     result_.erased = true;
+    if (options_.verify != Verify::None && !VerifyErased()) return 1;
 
     // 12.
     if (!d.Step(UserMatSelection, {"ブートマット選択", "書き込み選択ERR12"})) return 1;

@@ -1,6 +1,7 @@
 #include "boot/BootProtocol.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace h8sx {
 
@@ -63,6 +64,28 @@ std::array<std::uint8_t, 10> NewBitRateCommand(std::uint32_t bitRate) {
                                      boot::kSystemClockRatio,
                                      boot::kPeripheralClockRatio,
                                      0};
+    cmd.back() = BootChecksum(cmd.data(), cmd.size() - 1);
+    return cmd;
+}
+
+std::optional<double> BitRateError(std::uint32_t bitRate) {
+    constexpr double kPeripheralClock = boot::kInputFrequency * 10'000.0 * boot::kPeripheralClockRatio;
+    const double b = bitRate / 100 * 100.0;
+    if (b <= 0) return std::nullopt;
+    const double n = std::round(kPeripheralClock / (32 * b)) - 1;
+    if (n < 0 || n > 255) return std::nullopt;
+    return kPeripheralClock / ((n + 1) * 32 * b) - 1;
+}
+
+bool ChipCanMakeBitRate(std::uint32_t bitRate) {
+    const std::optional<double> error = BitRateError(bitRate);
+    return error && std::fabs(*error) < 0.04;
+}
+
+std::array<std::uint8_t, 12> MemoryReadCommand(std::uint32_t address, std::uint32_t size) {
+    std::array<std::uint8_t, 12> cmd{boot::kMemoryRead, 0x09, boot::kUserMatArea};
+    PutAddress(&cmd[3], address);
+    PutAddress(&cmd[7], size);
     cmd.back() = BootChecksum(cmd.data(), cmd.size() - 1);
     return cmd;
 }

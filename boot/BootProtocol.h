@@ -34,6 +34,18 @@ inline constexpr std::uint8_t kNewBitRate = 0x3F;
 inline constexpr std::uint8_t kProgrammingState = 0x40;  // erases the user flash first
 inline constexpr std::uint8_t kUserMatSelection = 0x43;
 inline constexpr std::uint8_t kProgram128 = 0x50;
+// Taken in the programming/erasure state: after the erase has been acknowledged, and
+// after every end of programming.
+inline constexpr std::uint8_t kBlankCheck = 0x4D;  // 06 when the whole user MAT is 0xFF
+inline constexpr std::uint8_t kSumCheck = 0x4B;    // 5B 04 sum(4) SUM: every byte of the user MAT added
+inline constexpr std::uint8_t kMemoryRead = 0x52;  // 52 09 01 address(4) size(4) SUM
+inline constexpr std::uint8_t kSumCheckAnswer = 0x5B;
+inline constexpr std::uint8_t kUserMatArea = 0x01;  // the memory read's area code of the user MAT
+// A command the boot program cannot take in its present state is answered with this byte
+// and the command's; an error answer is the command byte with this bit set, and a code.
+inline constexpr std::uint8_t kCommandRefused = 0x80;
+inline constexpr std::uint8_t kErrorBit = 0x80;
+inline constexpr std::uint8_t kBlankCheckFailed = 0x52;  // CD 52: erasure not complete
 
 // First bytes of the inquiry answers.
 inline constexpr std::uint8_t kDeviceAnswer = 0x30;
@@ -81,6 +93,16 @@ std::array<std::uint8_t, 6> EndOfProgrammingCommand();
 // The new bit rate selection for `bitRate` (sent in units of 100 bit/s) with the board's
 // clock: 3F 07 rate(2) input(2) 02 x4 x2 SUM.
 std::array<std::uint8_t, 10> NewBitRateCommand(std::uint32_t bitRate);
+
+// How far the rate the chip makes for `bitRate` (as the new bit rate selection carries
+// it, in whole 100 bit/s) lies from it, as a fraction: the chip divides its 20 MHz
+// peripheral clock by 32 (N + 1), N = round(20e6 / (32 B)) - 1 from 0 to 255. Nothing when
+// no N serves. The chip refuses a rate whose error is 4 % or more (BF 24).
+std::optional<double> BitRateError(std::uint32_t bitRate);
+bool ChipCanMakeBitRate(std::uint32_t bitRate);
+
+// The memory read of `size` bytes of the user MAT from `address`.
+std::array<std::uint8_t, 12> MemoryReadCommand(std::uint32_t address, std::uint32_t size);
 
 class ComLink;
 // Purges what has been received, then writes the whole command at once: stray or late

@@ -73,7 +73,16 @@ WriteResult FlashWrite::Run() {
     client_.ShowStatus(text::kConfirmAnswered);
 
     if (RunBootCommands() != 0) {
-        if (!Stopped()) result_.outcome = WriteOutcome::BootFailed;
+        if (Stopped()) return result_;
+        if (result_.verify.fault == VerifyResult::Fault::None) {
+            result_.outcome = WriteOutcome::BootFailed;
+            return result_;
+        }
+        // The verify's own failure after the erase: the board goes back to its own program.
+        result_.outcome = result_.verify.fault == VerifyResult::Fault::NotBlank ? WriteOutcome::NotBlank
+                                                                                : WriteOutcome::VerifyFailed;
+        client_.RestartBoard();
+        result_.restarted = true;
         return result_;
     }
     TransferImage();
@@ -90,6 +99,13 @@ void FlashWrite::TransferImage() {
         return;
     }
     ProgramImage(*image);
+    if (result_.outcome != WriteOutcome::Done || options_.verify == Verify::None) return;
+    if (!VerifyProgrammed(*image)) {
+        if (!Stopped()) result_.outcome = WriteOutcome::VerifyFailed;
+        return;
+    }
+    client_.ShowStatus(text::kWriteDone);
+    client_.BeepIfSound();
 }
 
 namespace {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "serial/BitRates.h"
@@ -23,7 +24,43 @@ enum class WriteOutcome : std::uint8_t {
     BootFailed,      // the boot-mode dialogue ended early (device to MAT selection)
     NoImage,         // nothing to program (no file, or one that could not be read)
     TransferFailed,  // a block or the end of programming refused or unanswered
+    NotBlank,        // the blank check after the erase found bytes that are not 0xFF
+    VerifyFailed,    // the flash does not hold what was programmed, or a verify step failed
     Stopped,         // the client asked to stop
+};
+
+// What a write checks of the flash with the boot program's own commands, none of which
+// the window's FWRITE sends.
+enum class Verify : std::uint8_t {
+    None,
+    // The blank check and the sum of the user MAT after the erase; after the programming
+    // the sum again, which the programmed bytes must account for exactly.
+    Sum,
+    // The same, and every programmed block read back and compared byte for byte.
+    Read,
+};
+
+struct VerifyResult {
+    enum class Fault : std::uint8_t {
+        None,
+        NotBlank,      // CD 52 to the blank check
+        NoAnswer,      // nothing, or not all of the answer, within the time
+        NotTaken,      // 80 and the command: the boot program does not take it
+        ErrorAnswer,   // the command byte with bit 7 set, and `code`
+        BadAnswer,     // an answer of the wrong form or checksum
+        SumMismatch,   // the sum after the programming is not what the blocks account for
+        ByteMismatch,  // a byte read back differs: `address`, `expected`, `actual`
+    };
+    Fault fault = Fault::None;
+    std::uint8_t command = 0;  // the command the fault came at
+    std::uint8_t code = 0;
+    std::optional<std::uint32_t> erasedSum;  // the user MAT's sum after the erase
+    std::optional<std::uint32_t> sum;        // and after the programming
+    std::uint32_t expectedSum = 0;
+    std::uint32_t address = 0;
+    std::uint8_t expected = 0;
+    std::uint8_t actual = 0;
+    std::uint64_t bytesRead = 0;  // read back and found as programmed
 };
 
 struct WriteOptions {
@@ -31,6 +68,7 @@ struct WriteOptions {
     std::uint32_t bitRate = kProgrammingBitRate;
     // Blocks of nothing but 0xFF stay as the erase left them instead of being programmed.
     bool skipBlankBlocks = false;
+    Verify verify = Verify::None;
 };
 
 // What a write tells its client and asks of it.
@@ -69,6 +107,10 @@ struct WriteResult {
     bool erased = false;
     // Whether the write ended with the board restarted into its own program.
     bool restarted = false;
+    // The boot program answered the new bit rate selection with an error (BF 24: it
+    // cannot make the rate); the write then fails at the confirmation.
+    bool bitRateRefused = false;
+    VerifyResult verify;
 };
 
 class FlashWrite {
@@ -87,9 +129,19 @@ public:
     // Asks for the image and programs it.
     void TransferImage();
     void ProgramImage(const FlashImage& image);
+    // The blank check and the erased sum, after the erase; false after a fault.
+    bool VerifyErased();
+    // The sum check and, when asked for, the read back, after the programming.
+    bool VerifyProgrammed(const FlashImage& image);
 
 private:
     bool Stopped();
+    // Sends a command of the programming/erasure state and reads its answer into `answer`
+    // (`okCode` first, `answer.size()` bytes in all, the last its checksum when
+    // `summed`); false, with the fault recorded, otherwise.
+    bool Inquire(std::span<const std::uint8_t> command, std::uint8_t okCode, std::span<std::uint8_t> answer,
+                 bool summed, std::int32_t ticks);
+    bool SumCheck(std::uint32_t& sum);
 
     ComLink& link_;
     WriteClient& client_;

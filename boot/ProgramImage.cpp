@@ -77,6 +77,11 @@ void FlashWrite::ProgramImage(const FlashImage& image) {
         return;
     }
     result_.outcome = WriteOutcome::Done;
+    // With a verify, the success is said once the flash has been checked.
+    if (options_.verify != Verify::None) {
+        client_.ShowStatus("end of programming acknowledged");
+        return;
+    }
     client_.ShowStatus(text::kWriteDone);
     client_.BeepIfSound();
 }

@@ -61,6 +61,47 @@ std::string FlashState(const WriteResult& r) {
     return text;
 }
 
+// What went wrong in a verify, for the engineer.
+std::string VerifyFailure(const VerifyResult& v) {
+    const auto command = [&] {
+        char text[64];
+        std::snprintf(text, sizeof text, "%s (%02X)",
+                      v.command == boot::kBlankCheck  ? "the blank check"
+                      : v.command == boot::kSumCheck ? "the sum check"
+                                                     : "the memory read",
+                      v.command);
+        return std::string(text);
+    };
+    char text[200];
+    switch (v.fault) {
+        case VerifyResult::Fault::None:
+        case VerifyResult::Fault::NotBlank: break;
+        case VerifyResult::Fault::NoAnswer: return "verify failed: no answer to " + command();
+        case VerifyResult::Fault::NotTaken:
+            std::snprintf(text, sizeof text, ": it answers 80 %02X; --no-verify writes without the verify", v.command);
+            return "verify failed: the board's boot program does not take " + command() + text;
+        case VerifyResult::Fault::ErrorAnswer:
+            std::snprintf(text, sizeof text, " with an error (%02X %02X)", v.command | boot::kErrorBit, v.code);
+            return "verify failed: the board answered " + command() + text;
+        case VerifyResult::Fault::BadAnswer: return "verify failed: a malformed answer to " + command();
+        case VerifyResult::Fault::SumMismatch:
+            std::snprintf(text, sizeof text,
+                          "verify failed: the flash sums to 0x%08" PRIX32 ", where the programmed blocks account for "
+                          "0x%08" PRIX32 " (erased: 0x%08" PRIX32 "); %s",
+                          *v.sum, v.expectedSum, *v.erasedSum,
+                          v.bytesRead > 0 ? "the programmed blocks read back as written: the difference lies "
+                                            "outside them"
+                                          : "--verify=read finds the address");
+            return text;
+        case VerifyResult::Fault::ByteMismatch:
+            std::snprintf(text, sizeof text,
+                          "verify failed: flash address 0x%06" PRIX32 " holds 0x%02X where 0x%02X was programmed",
+                          v.address, v.actual, v.expected);
+            return text;
+    }
+    return "verify failed";
+}
+
 // A write as the command line runs it: the port given, the image read and checked before
 // the board was touched, status lines and progress on standard error.
 class CliWrite final : public WriteClient {
@@ -101,8 +142,18 @@ int WriteFailed(Session& s, const WriteResult& r) {
             s.out.Error("no board answered the bit-rate matching" + window);
             return kNoBoard;
         case WriteOutcome::BootFailed:
+            if (r.bitRateRefused)
+                s.out.Error("the board refused the bit rate " + std::to_string(s.options.bitRate) +
+                            " (BF 24): its boot program cannot make it; a lower --bit-rate may do");
             s.out.Error("the boot dialogue failed" + window + "; " + FlashState(r));
             return kBootFailed;
+        case WriteOutcome::NotBlank:
+            s.out.Error("the blank check after the erase found bytes that are not 0xFF (CD 52): the erase did not "
+                        "take; nothing was programmed, and the board was restarted into its own program");
+            return kBootFailed;
+        case WriteOutcome::VerifyFailed:
+            s.out.Error(VerifyFailure(r.verify) + "; the board was restarted into its own program");
+            return kVerifyFailed;
         case WriteOutcome::NoImage:
             s.out.Error("there was no image to program" + window);
             return kFileFailed;
@@ -236,6 +287,8 @@ int Write(Session& s) {
     CliWrite client(s, image);
     WriteOptions options;
     options.skipBlankBlocks = s.options.skipBlank;
+    options.bitRate = s.options.bitRate;
+    options.verify = s.options.verify;
     const WriteResult r = FlashWrite(s.link, client, options).Run();
     if (r.outcome == WriteOutcome::Stopped && !r.restarted) s.RestartBoard();
     if (r.outcome == WriteOutcome::Done && s.options.skipBlank)
@@ -254,7 +307,7 @@ int Check(Session& s) {
     for (std::uint32_t b = 0; b < blocks; ++b)
         blank += IsBlankBlock(std::span<const std::uint8_t, boot::kBlockSize>(
             image.Bytes.data() + std::size_t{b} * boot::kBlockSize, boot::kBlockSize));
-    const double rate = kProgrammingBitRate;
+    const double rate = s.options.bitRate;
     char text[600];
     std::snprintf(text, sizeof text,
                   "%s\n"

@@ -2,8 +2,11 @@
 // on a Session (cli/Session.h). They return the exit status.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+
+#include "boot/FlashWrite.h"
 
 namespace h8sx::cli {
 
@@ -17,6 +20,7 @@ enum Status : int {
     kFileFailed = 5,  // also: an output file or stream that could not be written
     kTransferFailed = 6,
     kNotSeen = 7,
+    kVerifyFailed = 8,
     kInterrupted = 130,
 };
 
@@ -25,6 +29,8 @@ struct Options {
     std::optional<std::string> port;  // --port
     bool quiet = false;
     bool skipBlank = false;
+    Verify verify = Verify::Sum;                    // write: --verify, --no-verify
+    std::uint32_t bitRate = kProgrammingBitRate;    // write, check: --bit-rate
     bool ignoreChecksums = false;
     bool lenient = false;               // write, check: read FILE as the window does
     std::optional<std::string> out;     // check --out

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Version.h"
+#include "boot/BootProtocol.h"
 #include "cli/Commands.h"
 #include "cli/Session.h"
 #include "cli/System.h"
@@ -26,6 +27,7 @@ const std::map<int, const char*> kStatusMeaning = {
     {kFileFailed, "a file could not be read or written, or FILE is refused (nothing programmed)"},
     {kTransferFailed, "the transfer failed (a block or the end command refused or unanswered)"},
     {kNotSeen, "--expect: the text was not seen in time"},
+    {kVerifyFailed, "the verify failed: the flash does not hold FILE, or the board did not answer the verify"},
     {kInterrupted, "interrupted (Ctrl-C, SIGTERM): the board is restarted, the port released"},
 };
 
@@ -90,18 +92,33 @@ Options
                       address 0 is written from flash address 0
   --ignore-checksums  load records with a wrong checksum, and read strictly
                       otherwise (the narrower switch)
+  --verify=sum        (the default) check the flash with the boot program's
+                      own commands: the blank check and the sum of the flash
+                      after the erase, the sum again after the programming,
+                      which the programmed bytes must account for exactly
+  --verify=read       the same, and every programmed block read back and
+                      compared byte for byte: the first wrong address is named
+  --no-verify         trust the acknowledgements alone, as the window does
+  --bit-rate RATE     erase, program and verify at RATE bit/s (default 38400);
+                      the chip makes 57600, 62500, 76800, 125000, 156250,
+                      208333, 312500 and 625000 too, but not 115200; what the
+                      adapter and the board's RS-232 driver take limits it:
+                      raise it step by step
   --quiet             print only errors
 )",
-      {kDone, kUsage, kPortNotOpened, kNoBoard, kBootFailed, kFileFailed, kTransferFailed, kInterrupted},
-      {{kFileFailed, "FILE could not be read or is refused (nothing programmed)"}}}},
+      {kDone, kUsage, kPortNotOpened, kNoBoard, kBootFailed, kFileFailed, kTransferFailed, kVerifyFailed,
+       kInterrupted},
+      {{kFileFailed, "FILE could not be read or is refused (nothing programmed)"},
+       {kBootFailed, "the boot dialogue failed (device, clock, bit rate refused, erase, blank check, MAT selection)"}}}},
     {"check",
      {R"(Usage: h8sx check [OPTION]... FILE
 Reads FILE ('-': standard input) as write would and sends nothing: the record
-type, the image length, the blocks and the programming time at 38400 bit/s, or
+type, the image length, the blocks and the programming time at the bit rate, or
 what is wrong with it, by its line, and what the window would do with it.
 
 Options
   --out IMAGE.bin     write the bytes the blocks would carry (blocks x 128)
+  --bit-rate RATE     the rate the time is worked out for (default 38400)
   --lenient           read FILE as the window does (see 'h8sx write --help')
   --ignore-checksums  accept records with a wrong checksum, naming them
   --quiet             print only errors
@@ -113,8 +130,11 @@ Options
      {R"(Usage: h8sx monitor [OPTION]...
 Restarts the board into its own program and prints what it sends, decoded from
 Shift-JIS, on standard output as UTF-8. Keys typed on a terminal go to the
-board (Enter as CR); Ctrl-] or Ctrl-C ends. Standard input that is not a
-terminal is sent as it comes (LF as CR); its end does not end the monitor.
+board in Shift-JIS, the board's character set (Enter as CR); Ctrl-] ends,
+Ctrl-C too (status 130). Standard input that is not a terminal is sent as it
+comes (LF and CR LF as CR); its end does not end the monitor. A character the
+board's character set has no form for is not sent, and said so once. When
+standard output is a pipe whose reader ends, the monitor ends with status 0.
 
 Options
   --port PORT       the port (see 'h8sx --help')
@@ -168,6 +188,15 @@ int Usage(const std::string& why) {
     return kUsage;
 }
 
+// The rates from 9600 bit/s up that the chip makes from its clock.
+std::string RatesTheChipMakes() {
+    std::string list;
+    for (std::uint32_t r : {9600u, 19200u, 31250u, 38400u, 57600u, 62500u, 76800u, 125000u, 156250u, 208333u,
+                            312500u, 625000u})
+        if (h8sx::ChipCanMakeBitRate(r)) list += (list.empty() ? "" : ", ") + std::to_string(r);
+    return list;
+}
+
 bool Seconds(const std::string& text, double& s) {
     char* end = nullptr;
     s = std::strtod(text.c_str(), &end);
@@ -216,6 +245,25 @@ int Run(const std::vector<std::string>& argv) {
             o.port = v;
         } else if (arg == "--skip-blank" && command == "write") {
             o.skipBlank = true;
+        } else if ((arg == "--verify" || arg.rfind("--verify=", 0) == 0) && command == "write") {
+            if (arg == "--verify" && !value(v)) return Usage("--verify needs sum or read");
+            const std::string mode = arg == "--verify" ? v : arg.substr(9);
+            if (mode != "sum" && mode != "read") return Usage("--verify takes sum or read, not '" + mode + "'");
+            o.verify = mode == "sum" ? h8sx::Verify::Sum : h8sx::Verify::Read;
+        } else if (arg == "--no-verify" && command == "write") {
+            o.verify = h8sx::Verify::None;
+        } else if (arg == "--bit-rate" && (command == "write" || command == "check")) {
+            char* end = nullptr;
+            const unsigned long rate = value(v) ? std::strtoul(v.c_str(), &end, 10) : 0;
+            if (rate == 0 || *end != '\0' || rate > 10'000'000) return Usage("--bit-rate needs a rate in bit/s");
+            if (!h8sx::ChipCanMakeBitRate(static_cast<std::uint32_t>(rate))) {
+                const auto error = h8sx::BitRateError(static_cast<std::uint32_t>(rate));
+                char why[80] = "out of its range";
+                if (error) std::snprintf(why, sizeof why, "%+.1f %% off", *error * 100);
+                return Usage("--bit-rate " + v + ": the chip cannot make it from its 20 MHz clock (" + why +
+                             "); it makes " + RatesTheChipMakes());
+            }
+            o.bitRate = static_cast<std::uint32_t>(rate);
         } else if (arg == "--ignore-checksums" && (command == "write" || command == "check")) {
             o.ignoreChecksums = true;
         } else if (arg == "--lenient" && (command == "write" || command == "check")) {

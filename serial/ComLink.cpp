@@ -81,4 +81,18 @@ bool ComLink::AwaitReply(std::span<std::uint8_t> buffer, std::int32_t n) {
     return true;
 }
 
+std::size_t ComLink::AwaitBytes(std::span<std::uint8_t> buffer, std::int32_t n) {
+    TickCount = n;
+    std::size_t got = 0;
+    while (got < buffer.size()) {
+        if (const std::uint32_t waiting = BytesWaiting(); waiting > 0) {
+            got += Read(buffer.data() + got, std::min<std::size_t>(waiting, buffer.size() - got));
+            continue;
+        }
+        if (TickCount == 0 || pump_.StopRequested()) break;
+        pump_.WaitAndProcessMessages();
+    }
+    return got;
+}
+
 }  // namespace h8sx

@@ -63,6 +63,11 @@ public:
     // True when something was read.
     bool AwaitReply(std::span<std::uint8_t> buffer, std::int32_t n);
 
+    // Waits up to n ticks until `buffer` is full, reading the bytes as they come and never
+    // more than it holds; the rest stays queued. Returns how many were read: fewer on
+    // time-out or a stop.
+    std::size_t AwaitBytes(std::span<std::uint8_t> buffer, std::int32_t n);
+
 private:
     std::size_t ReadIntoZeroed(std::span<std::uint8_t> buffer, std::uint32_t waiting);
 

@@ -100,5 +100,19 @@ TEST(CliSession, AFileRewrittenAfterItsCheckNeverReachesTheFlash) {
     EXPECT_TRUE(std::equal(original.begin(), original.end(), flash.begin()));
 }
 
+TEST(CliSession, WithoutAVerifyTheWireCarriesTheWindowsBytes) {
+    const std::string text = SRecordFile(Pattern(1000), 1);
+    Rig window;
+    window.toolkit.dialogAnswers.push(window.dir.Write("app.mot", text).string());
+    window.form1.Button1Click();
+
+    CliRig c;
+    c.options.file = c.rig.dir.Write("app.mot", text).string();
+    c.options.verify = Verify::None;
+    EXPECT_EQ(cli::Write(c.session), cli::kDone) << c.Err();
+    EXPECT_EQ(c.rig.link.sent, window.link.sent);
+    EXPECT_EQ(c.rig.link.sentRates, window.link.sentRates);
+}
+
 }  // namespace
 }  // namespace h8sx::test

@@ -125,22 +125,26 @@ void ExpectFlashHolds(const Bytes& flash, const Bytes& image) {
                             [](std::uint8_t b) { return b == 0xFF; }));
 }
 
-TEST(Cli, WriteProgramsTheFlashThatCheckForetells) {
+TEST(Cli, WriteProgramsTheFlashThatCheckForetellsAndVerifiesIt) {
     TempDir dir;
     Board board(dir);
     ASSERT_TRUE(board.sim.Started());
     const auto file = dir.Write("app.mot", SRecordFile(Pattern(40 * 128 + 5), 2, 0, 32, "\r\n")).string();
 
-    const Result check = RunCli(dir, {"check", file, "--out", (dir.path() / "image.bin").string()});
+    const Result check =
+        RunCli(dir, {"check", file, "--bit-rate", "312500", "--out", (dir.path() / "image.bin").string()});
     EXPECT_EQ(check.status, 0) << check.err;
     EXPECT_NE(check.out.find("S2ファイル解析完了"), std::string::npos) << check.out;
     EXPECT_NE(check.out.find("41 of 128 bytes"), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find("0.2 s of programming at 312500 bit/s"), std::string::npos) << check.out;
 
-    const Result write = RunCli(dir, Cat({"write", file}, board.Port()));
+    const Result write = RunCli(dir, Cat({"write", file, "--bit-rate", "312500"}, board.Port()));
     EXPECT_EQ(write.status, 0) << write.err;
-    // Status lines in the window's texts, progress by tenths, never a carriage return.
+    // Status lines in the window's texts, progress by tenths, never a carriage return; the
+    // success said once the sum check has passed.
     EXPECT_NE(write.err.find(" 内部ＲＯＭ消去中\n"), std::string::npos) << write.err;
     EXPECT_NE(write.err.find(" 51 %  21/41 blocks"), std::string::npos) << write.err;
+    EXPECT_NE(write.err.find("as the programmed blocks account for\n"), std::string::npos) << write.err;
     EXPECT_NE(write.err.find(" 書き込み正常終了\n"), std::string::npos) << write.err;
     EXPECT_EQ(write.err.find('\r'), std::string::npos);
     EXPECT_TRUE(write.out.empty());
@@ -148,6 +152,12 @@ TEST(Cli, WriteProgramsTheFlashThatCheckForetells) {
     const Bytes image = ReadBytesOf(dir.path() / "image.bin");
     EXPECT_EQ(image.size(), 41u * 128);
     ExpectFlashHolds(ReadBytesOf(board.flash), image);
+    // The blocks went at the rate asked for.
+    board.sim.Stop();
+    std::size_t fast = 0;
+    for (const SimLogLine& l : ReadSimLog(board.log.string()))
+        fast += l.what == "host>board" && l.text.find(" 312500") != std::string::npos;
+    EXPECT_GT(fast, 41u * 134);
 }
 
 TEST(Cli, SkipBlankLeavesTheGapAsErased) {
@@ -180,17 +190,27 @@ TEST(Cli, ExitStatusNamesWhatFailed) {
         std::string file;
         Strings extra;
         int status;
+        std::string said = {};
     };
+    const TempDir shared;
+    const std::string notBlank = shared.Write("flash.bin", "leftover").string();
     const Case cases[] = {
-        {"no such port", {}, good, {"--port", "/nonexistent/tty"}, 2},
+        {"no such port", {}, good, {"--port", "/nonexistent/tty"}, 2, "No such file or directory"},
         {"silent board", {"--silent-at", "matching"}, good, {}, 3},
         {"wrong device", {"--wrong-device-code"}, good, {}, 4},
         {"MAT selection refused", {"--silent-at", "user-mat"}, good, {}, 4},
+        {"rate the chip cannot make", {}, good, {"--bit-rate", "115200"}, 1, "it makes 9600, 19200"},
+        {"rate refused", {"--silent-at", "new-bit-rate"}, good, {"--bit-rate", "57600"}, 4, "(BF 24)"},
+        {"not erased", {"--no-erase", "--flash-in", notBlank}, good, {}, 4, "(CD 52)"},
         {"damaged file", {}, good.substr(0, good.size() - 12), {}, 5},
         {"wrong checksum", {}, badSum, {}, 5},
         {"wrong checksum, ignored", {}, badSum, {"--ignore-checksums"}, 0},
-        {"refused block", {"--refuse-block", "1"}, good, {}, 6},
+        {"refused block", {"--refuse-block", "1"}, good, {}, 6, "block 2 of 3 (flash address 0x000080) was refused"},
         {"unanswered end", {"--silent-at", "end-of-programming"}, good, {}, 6},
+        {"flipped bit", {"--flip-bit-after-block", "1"}, good, {}, 8, "the flash sums to"},
+        {"flipped bit, read", {"--flip-bit-after-block", "1"}, good, {"--verify=read"}, 8, "address 0x0000FF holds"},
+        {"no verify commands", {"--no-verify-commands"}, good, {}, 8, "it answers 80 4D; --no-verify"},
+        {"no verify commands, none asked", {"--no-verify-commands"}, good, {"--no-verify"}, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -201,9 +221,10 @@ TEST(Cli, ExitStatusNamesWhatFailed) {
         if (c.extra.empty() || c.extra[0] != "--port") args = Cat(args, board.Port());
         const Result r = RunCli(dir, args);
         EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
         // Quiet: errors only, never the window's status of every step.
         EXPECT_EQ(r.err.find("ビットレート合わせ"), std::string::npos) << r.err;
-        if (c.status == 5 && c.extra.empty()) {
+        if ((c.status == 5 && c.extra.empty()) || c.status == 1) {
             EXPECT_EQ(ReadSimLog(board.log.string()).size(), 1u) << "board untouched";
         }
     }
