@@ -5,16 +5,23 @@
 // byte that crossed its line, from its board's log, plus the erase) and the share of a core
 // that h8sx used; and the share a monitor uses while the board says nothing. Asserts nothing.
 //
-//   cli_bench [--writes N] [--kb N] [--erase-ms N] [--monitor-s S]
+// For each write also the writer's reaction per block (from an answer's arrival to the next
+// block's first byte on the line, the board's own waking included): median and 99th
+// percentile.
+//
+//   cli_bench [--writes N] [--kb N] [--erase-ms N] [--monitor-s S] [--bit-rate R] [--verify V]
 //     --writes N     writes at once (default 4)
 //     --kb N         image of N KiB less the 128-byte tail room (default 960: the largest)
 //     --erase-ms N   how long each board's erase takes (default 1500)
 //     --monitor-s S  how long the monitor at rest is measured (default 10; 0: not at all)
+//     --bit-rate R   h8sx write --bit-rate R (default 38400)
+//     --verify V     sum (default), read or none: h8sx write --verify=V or --no-verify
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -37,10 +44,14 @@ struct Options {
     unsigned kb = 960;
     unsigned eraseMs = 1500;
     unsigned monitorSeconds = 10;
+    unsigned bitRate = 38400;
+    std::string verify = "sum";
 };
 
 [[noreturn]] void Usage() {
-    std::fprintf(stderr, "usage: cli_bench [--writes N] [--kb N (1..960)] [--erase-ms N] [--monitor-s S]\n");
+    std::fprintf(stderr,
+                 "usage: cli_bench [--writes N] [--kb N (1..960)] [--erase-ms N] [--monitor-s S] [--bit-rate R] "
+                 "[--verify sum|read|none]\n");
     std::exit(2);
 }
 
@@ -59,6 +70,10 @@ Options Parse(int argc, char** argv) {
             o.eraseMs = number(0, 4'000'000);
         else if (a == "--monitor-s")
             o.monitorSeconds = number(0, 3600);
+        else if (a == "--bit-rate")
+            o.bitRate = number(300, 10'000'000);
+        else if (a == "--verify" && i + 1 < argc)
+            o.verify = argv[++i];
         else
             Usage();
     }
@@ -112,7 +127,8 @@ int main(int argc, char** argv) {
     const fs::path mot = dir / "image.mot";
     std::ofstream(mot, std::ios::binary) << h8sx::test::SRecordFile(image, 3, 0, 32, "\r\n");
     const std::size_t blocks = (image.size() + h8sx::boot::kBlockSize - 1) / h8sx::boot::kBlockSize;
-    const double limit = 60 + 3 * (double(blocks) * 135 * 10 / 38400 + o.eraseMs / 1000.0);
+    const double limit = 60 + 3 * (double(blocks) * 135 * 10 * (o.verify == "read" ? 2 : 1) / o.bitRate +
+                                   o.eraseMs / 1000.0);
 
     struct Write {
         fs::path log, flash;
@@ -134,11 +150,13 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    std::printf("image      %zu bytes, %zu blocks; %u writes at once, erase %u ms\n", image.size(), blocks,
-                o.writes, o.eraseMs);
+    std::printf("image      %zu bytes, %zu blocks; %u writes at once, erase %u ms, %u bit/s, verify %s\n",
+                image.size(), blocks, o.writes, o.eraseMs, o.bitRate, o.verify.c_str());
     const auto t0 = Clock::now();
     for (Write& w : writes)
-        w.pid = Start({"write", "--quiet", "--port", w.sim->TerminalPath(), mot.string()});
+        w.pid = Start({"write", "--quiet", "--bit-rate", std::to_string(o.bitRate),
+                       o.verify == "none" ? "--no-verify" : "--verify=" + o.verify, "--port", w.sim->TerminalPath(),
+                       mot.string()});
     for (std::size_t left = writes.size(); left > 0; --left) {
         int status = 0;
         rusage u{};
@@ -151,15 +169,20 @@ int main(int argc, char** argv) {
                                double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6};
             }
     }
-    std::printf("%-6s %-8s %-9s %-9s %-8s %-7s %s\n", "write", "status", "wall s", "floor s", "ratio",
-                "CPU %", "flash = image");
+    std::printf("%-6s %-8s %-9s %-9s %-8s %-7s %-14s %-14s %s\n", "write", "status", "wall s", "floor s", "ratio",
+                "CPU %", "reaction ms", "p99 ms", "flash = image");
     for (std::size_t i = 0; i < writes.size(); ++i) {
         Write& w = writes[i];
         w.sim->Stop();
-        const LineFigures line = ReadLog(w.log);
+        LineFigures line = ReadLog(w.log);
         const double floor = line.byteSeconds + o.eraseMs / 1000.0;
-        std::printf("%-6zu %-8d %-9.3f %-9.3f %-8.4f %-7.2f %s\n", i, w.ended.status, w.wall, floor,
-                    w.wall / floor, 100.0 * w.ended.cpu / w.wall,
+        std::sort(line.turnarounds.begin(), line.turnarounds.end());
+        const auto at = [&](double q) {
+            return line.turnarounds.empty() ? 0.0
+                                            : 1000 * line.turnarounds[std::size_t(q * double(line.turnarounds.size() - 1))];
+        };
+        std::printf("%-6zu %-8d %-9.3f %-9.3f %-8.4f %-7.2f %-14.3f %-14.3f %s\n", i, w.ended.status, w.wall, floor,
+                    w.wall / floor, 100.0 * w.ended.cpu / w.wall, at(0.5), at(0.99),
                     FirstDifference(w.flash, image) ? "no" : "yes");
     }
 

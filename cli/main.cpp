@@ -147,8 +147,8 @@ Options
       {kDone, kUsage, kPortNotOpened, kNotSeen, kInterrupted}}},
     {"ram-write",
      {R"(Usage: h8sx ram-write [OPTION]... FILE
-Restarts the board into its own program and sends the S-record FILE to it as
-text, as the window's RAM_WRITE does.
+Restarts the board into its own program and sends the S-record FILE ('-':
+standard input) to it as text, as the window's RAM_WRITE does.
 
 Options
   --port PORT       the port (see 'h8sx --help')
