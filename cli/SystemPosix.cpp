@@ -1,6 +1,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <termios.h>
 #include <unistd.h>
 
@@ -73,6 +76,11 @@ bool StdoutReaderGone() {
 }
 
 void InstallStopHandlers() {
+#ifdef __linux__
+    // The waits sleep to the next tick or a millisecond at a time: without the kernel's
+    // default slack they wake when asked, not up to 50 µs late.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
     if (::pipe(g_wakePipe) == 0) {
         for (int fd : g_wakePipe) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
         for (int fd : g_wakePipe) ::fcntl(fd, F_SETFD, FD_CLOEXEC);

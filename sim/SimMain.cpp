@@ -1,6 +1,9 @@
 // h8sx-sim: the virtual board on a pseudo-terminal, for trying the writer without
 // hardware and for end-to-end tests. See Usage() for what it does.
 #include <signal.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -278,6 +281,10 @@ bool WriteFlash(const std::string& path, const std::vector<std::uint8_t>& flash)
 
 int main(int argc, char** argv) {
     Options o = Parse(argc, argv);
+#ifdef __linux__
+    // A paced line wakes at the moment each byte is due: without slack, not up to 50 µs late.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
 
     std::FILE* log = nullptr;
     if (!o.log.empty()) {

@@ -2,9 +2,9 @@
 # h8sx.exe under wine, a console program without a display, with the virtual board on COM1:
 #   cli-test.sh SIM PREFIX H8SX.exe WORKDIR
 # 1. write --lenient of an S2 file linked at 0x1000 with a gap, the port taken from the
-#    settings file beside the program: status 0, the board's flash byte for byte as check
-#    --out foretells, the status texts in UTF-8 on standard error, a line every 10 % and no
-#    carriage return;
+#    settings file beside the program, at 57600 bit/s and verified: status 0, the board's
+#    flash byte for byte as check --out foretells, the status texts in UTF-8 on standard
+#    error, a line every 10 % and no carriage return;
 # 2. monitor --expect, its input a pipe: the board's Japanese greeting on standard output;
 # 3. a port that cannot be opened: status 2, at once.
 # Skipped (status 77) without h8sx-sim.
@@ -41,12 +41,14 @@ start_sim "$sim" "$prefix" "$work/sim.log" --erase-ms 100 --flash-out "$work/fla
 cd "$work"
 "$run" "$prefix" app/h8sx.exe check --lenient app.mot --out image.bin > check.out 2> check.err || fail "check: $(cat check.err)"
 status=0
-"$run" "$prefix" app/h8sx.exe write --lenient app.mot > write.out 2> write.err || status=$?
+"$run" "$prefix" app/h8sx.exe write --lenient --bit-rate 57600 app.mot > write.out 2> write.err || status=$?
 cat write.err
 [ "$status" = 0 ] || fail "write ended with status $status"
 grep -q ' 内部ＲＯＭ消去中' write.err || fail "no erase text in UTF-8"
 grep -q ' 書き込み正常終了' write.err || fail "no success text"
 grep -q ' 50 %' write.err || fail "no line at 50 %"
+grep -q 'as the programmed blocks account for' write.err || fail "no sum check"
+grep -q 'host>board 50 57600' sim.log || fail "no block at 57600 bit/s"
 ! grep -q $'\r.' write.err || fail "a carriage return inside the output"
 grep -q 'first record lies at address 0x1000' write.err || fail "no warning for the first address"
 python3 - image.bin flash.bin <<'EOF2' || fail "the flash differs from check --out"
