@@ -293,6 +293,10 @@ int Ports(const Options&) {
         std::printf("%-8s %-*s %-8s %s\n", p.name.empty() ? "-" : p.name.c_str(), width,
                     p.device.empty() ? "-" : p.device.c_str(), p.present ? "yes" : "no",
                     p.device.empty() ? "no port" : p.detail.c_str());
+    if (const std::string problem = platform->PortsProblem(); !problem.empty()) {
+        std::fprintf(stderr, "h8sx: %s\n", problem.c_str());
+        return kFileFailed;
+    }
     return kDone;
 }
 
