@@ -23,7 +23,8 @@ std::unique_ptr<Platform> NewPlatform();
 // windows name it, a device path unchanged.
 std::string PortDevice(const std::string& name);
 
-// Console output in UTF-8 (a no-op where it always is).
+// Console output in UTF-8 while the program runs; the console's own code page comes back at
+// every exit (a no-op where output is always UTF-8).
 void UseUtf8Console();
 bool StdinIsTerminal();
 bool StderrIsTerminal();

@@ -31,6 +31,8 @@
 //   win32_probe dpi-change DPI               tells both windows the system's DPI changed to
 //                                            DPI, with a place on the screen at that scale
 //   win32_probe close                        closes the main window
+//   win32_probe code-page                    prints the console's output code page (0: no
+//                                            console), for the console test of h8sx.exe
 #include <cmath>
 #include <initializer_list>
 #include <cstdio>
@@ -361,7 +363,7 @@ int Usage() {
     std::fprintf(
         stderr,
         "usage: win32_probe wait-window|click|press|text|wait-text|record|wait-dialog|open-file|"
-        "cancel-dialog|rect|show|check-scale|dpi-change|close ...\n");
+        "cancel-dialog|rect|show|check-scale|dpi-change|close|code-page ...\n");
     return 2;
 }
 
@@ -432,6 +434,10 @@ int main() {
         for (const char* form : {"Form1", "Form2"})
             status |= cmd == "check-scale" ? CheckScale(form, dpi) : ChangeDpi(form, dpi);
         return status;
+    }
+    if (cmd == "code-page" && argc == 2) {
+        std::printf("%u\n", GetConsoleOutputCP());
+        return 0;
     }
     if (cmd == "close" && argc == 2) {
         HWND main = FormHandle(MainWindowLayout());
