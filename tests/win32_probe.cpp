@@ -1,7 +1,8 @@
 // Drives a running h8sx-writer.exe from outside, as an operator would: clicks its buttons
 // and reads its status line. Used by the front-end test under wine.
 //
-//   win32_probe wait-window SECONDS          until the main window is there
+//   win32_probe wait-window SECONDS          until the main window is shown (the writer
+//                                            shows it once both windows are made)
 //   win32_probe click FORM CONTROL           posts a click ("Form1" "Button1": FWRITE)
 //   win32_probe text FORM CONTROL            prints the control's text
 //   win32_probe wait-text FORM CONTROL SECONDS TEXT
@@ -383,7 +384,12 @@ int main() {
     if (argc < 2) return Usage();
     const std::string cmd = argv[1];
     if (cmd == "wait-window" && argc == 3) {
-        return Until(std::atof(argv[2]), [] { return FormHandle(MainWindowLayout()) != nullptr; }) ? 0 : 1;
+        return Until(std::atof(argv[2]), [] {
+                   const HWND main = FormHandle(MainWindowLayout());
+                   return main && IsWindowVisible(main);
+               })
+                   ? 0
+                   : 1;
     }
     if (cmd == "click" && argc == 4) {
         HWND h = ControlHandle(argv[2], argv[3]);
