@@ -39,6 +39,10 @@ public:
     virtual std::string SettingsDirectory() { return ExecutableDirectory(); }
     // The ports this machine has or remembers: COM numbers in order, then ports without one.
     virtual std::vector<PortEntry> ListPorts() { return {}; }
+    // What the last ListPorts() could not do, for the operator: a COM number it gave a new
+    // port that could not be saved (another run may give it to another port). Empty when
+    // there is nothing to say.
+    virtual std::string PortsProblem() { return {}; }
 };
 
 }  // namespace h8sx

@@ -406,6 +406,10 @@ int Ports(Session& s) {
         s.out.Error(failure.Text());
         return failure.error == EPIPE ? kUsage : kFileFailed;
     }
+    if (const std::string problem = s.platform.PortsProblem(); !problem.empty()) {
+        s.out.Error(problem);
+        return kFileFailed;
+    }
     return kDone;
 }
 

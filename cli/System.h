@@ -37,7 +37,8 @@ std::string PortDeviceShown(const std::string& name);
 // empty where there is nothing to add to the system's reason.
 std::string OpenFailureRemedy(const OpenError& error, const std::string& device);
 
-// Console output in UTF-8 (a no-op where it always is).
+// Console output in UTF-8 while the program runs; the console's own code page comes back at
+// every exit (a no-op where output is always UTF-8).
 void UseUtf8Console();
 bool StdinIsTerminal();
 // Standard output is a pipe whose reader has gone (noticed without writing to it: a

@@ -11,6 +11,7 @@
 // clang-format on
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 
 namespace h8sx::cli {
@@ -25,8 +26,20 @@ constexpr DWORD kCloseGraceMs = 4000;
 
 DWORD g_savedInputMode = 0;
 bool g_inputRaw = false;
+// The console's output code page before the program changed it; 0 once it is back.
+volatile LONG g_savedOutputCodePage = 0;
 
+// The console's code page back as cmd.exe and the next program in the window expect it:
+// once, by whichever way out comes first.
+void RestoreConsole() {
+    const auto page = static_cast<UINT>(InterlockedExchange(&g_savedOutputCodePage, 0));
+    if (page != 0) SetConsoleOutputCP(page);
+}
+
+// The last thing the program does at its exit: a closing console's handler that waits for
+// this lets the system end the process as soon as it returns.
 void SetDone() {
+    RestoreConsole();
     if (g_doneEvent) SetEvent(g_doneEvent);
 }
 
@@ -35,8 +48,10 @@ BOOL WINAPI OnConsoleEvent(DWORD type) {
     if (g_stopEvent) SetEvent(g_stopEvent);
     // The system ends the process as soon as a close, log-off or shut-down handler
     // returns: wait for the main loop to restart the board and release the port first.
-    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && g_doneEvent)
-        WaitForSingleObject(g_doneEvent, kCloseGraceMs);
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) {
+        if (g_doneEvent) WaitForSingleObject(g_doneEvent, kCloseGraceMs);
+        RestoreConsole();  // also when the main loop did not end in time
+    }
     return TRUE;
 }
 
@@ -89,7 +104,14 @@ std::string OpenFailureRemedy(const OpenError& error, const std::string&) {
     return {};
 }
 
-void UseUtf8Console() { SetConsoleOutputCP(CP_UTF8); }
+void UseUtf8Console() {
+    const UINT page = GetConsoleOutputCP();  // 0: no console
+    if (page == 0 || page == CP_UTF8 || !SetConsoleOutputCP(CP_UTF8)) return;
+    InterlockedExchange(&g_savedOutputCodePage, static_cast<LONG>(page));
+    // At a return from main and at std::exit; the stop handlers' exit routine, which runs
+    // before this one, restores it first.
+    std::atexit(RestoreConsole);
+}
 
 bool StdinIsTerminal() { return IsConsole(STD_INPUT_HANDLE); }
 bool StderrIsTerminal() { return IsConsole(STD_ERROR_HANDLE); }
@@ -109,7 +131,9 @@ bool StopRequested() { return g_stop != 0; }
 void Sleep(int, std::chrono::microseconds max, bool wakeOnInput) {
     static const bool fineTimer = timeBeginPeriod(1) == TIMERR_NOERROR;
     (void)fineTimer;
-    const auto ms = static_cast<DWORD>((max.count() + 999) / 1000);
+    // Whole milliseconds, rounded up: none for a time already past, never INFINITE.
+    const std::int64_t us = std::clamp<std::int64_t>(max.count(), 0, std::int64_t{INFINITE - 1} * 1000);
+    const auto ms = static_cast<DWORD>((us + 999) / 1000);
     HANDLE handles[2];
     DWORD n = 0;
     if (g_stopEvent) handles[n++] = g_stopEvent;

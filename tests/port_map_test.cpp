@@ -3,12 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
+#include <sstream>
+#include <thread>
 
 #include "app/TForm1.h"
 #include "platform/posix/PortMap.h"
@@ -152,6 +162,130 @@ TEST(PortMap, ADamagedPortsFileLosesOnlyItsBadLines) {
     EXPECT_EQ(table[6].name, "COM12");
     // The file keeps every line as it was written and gains the new one.
     EXPECT_EQ(m.PortsFile(), text + "\nCOM1=" + plugged + "\n");
+}
+
+// Whether some process waits, in the kernel's list of locks, for a lock on `path`.
+bool SomeoneWaitsToLock(const fs::path& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    char id[64];
+    std::snprintf(id, sizeof id, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino));
+    std::ifstream locks("/proc/locks");
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream fields(line);
+        std::vector<std::string> f{std::istream_iterator<std::string>(fields), {}};
+        if (f.size() > 5 && f[1] == "->" && f[6] == id) return true;
+    }
+    return false;
+}
+
+TEST(PortMap, AScanWaitsWhileAnotherProgramHoldsTheLock) {
+    if (!std::ifstream("/proc/locks")) GTEST_SKIP() << "no /proc/locks to see the wait in";
+    Machine m;
+    Pty tty;
+    const std::string mine = m.Plug("usb-mine", tty);
+    // The other program numbers an adapter that this one does not see.
+    const std::string theirs = "COM1=" + (m.ByIdDir() / "usb-theirs").string() + "\n";
+    const fs::path lockFile = m.home.path() / "ports.lock";
+    const std::string portsFile = (m.home.path() / "ports").string();
+    int locked[2], release[2];
+    ASSERT_EQ(::pipe(locked), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    const pid_t other = ::fork();
+    if (other == 0) {
+        char c;
+        const int lock = ::open(lockFile.c_str(), O_RDWR | O_CREAT, 0644);
+        if (lock < 0 || ::flock(lock, LOCK_EX) != 0 || ::write(locked[1], "L", 1) != 1 ||
+            ::read(release[0], &c, 1) != 1)
+            ::_exit(1);
+        const int file = ::open(portsFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::_exit(file >= 0 && ::write(file, theirs.data(), theirs.size()) == ssize_t(theirs.size()) ? 0 : 2);
+    }
+    ::close(locked[1]);
+    ::close(release[0]);
+    char c;
+    ASSERT_EQ(::read(locked[0], &c, 1), 1);
+
+    std::atomic<bool> done{false};
+    std::vector<PortEntry> table;
+    std::thread scan([&] {
+        table = m.Map().Scan();
+        done = true;
+    });
+    while (!done && !SomeoneWaitsToLock(lockFile)) std::this_thread::yield();
+    EXPECT_FALSE(done) << "the scan went on while another program held the lock";
+    EXPECT_EQ(::write(release[1], "R", 1), 1);
+    scan.join();
+    int status = 0;
+    ::waitpid(other, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ::close(locked[0]);
+    ::close(release[1]);
+    // The other's number is kept, and this adapter takes the next one.
+    EXPECT_EQ(m.PortsFile(), theirs + "COM2=" + mine + "\n");
+    ASSERT_GE(table.size(), 2u);
+    EXPECT_EQ(table[1].device, mine);
+}
+
+TEST(PortMap, ANumberThatCannotBeSavedIsSaidSoAndTheFileIsLeftAsItWas) {
+    const struct {
+        const char* what;
+        void (*spoil)(const fs::path& home);
+        bool tinyFiles;  // no file may grow past a few bytes: writing fails
+        std::string reason;
+    } cases[] = {
+        {"the write fails", nullptr, true, "cannot write {}/ports: " + std::string(std::strerror(EFBIG))},
+        {"no lock to be had", [](const fs::path& home) { fs::create_directory(home / "ports.lock"); }, false,
+         "(cannot lock {}/ports.lock: " + std::string(std::strerror(EISDIR)) + ")"},
+        // A file that cannot be read may hold numbers: it is not replaced (a link to a
+        // directory, which a rename would replace).
+        {"the file cannot be read",
+         [](const fs::path& home) {
+             fs::create_directory(home / "elsewhere");
+             fs::create_directory_symlink(home / "elsewhere", home / "ports");
+         },
+         false, "cannot read {}/ports: " + std::string(std::strerror(EISDIR))},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Machine m;
+        Pty tty;
+        const std::string adapter = m.Plug("usb-new", tty);
+        if (c.spoil) c.spoil(m.home.path());
+        const auto names = [&m] {
+            std::set<std::string> n;
+            for (const auto& e : fs::directory_iterator(m.home.path()))
+                n.insert(e.path().filename().string());
+            return n;
+        };
+        std::set<std::string> expected = names();
+        expected.insert("ports.lock");
+
+        PortMap map = m.Map();
+        rlimit limit{};
+        ::getrlimit(RLIMIT_FSIZE, &limit);
+        const rlimit tiny{8, limit.rlim_max};
+        const auto xfsz = ::signal(SIGXFSZ, SIG_IGN);
+        if (c.tinyFiles) ::setrlimit(RLIMIT_FSIZE, &tiny);
+        const std::vector<PortEntry> table = map.Scan();
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        ::signal(SIGXFSZ, xfsz);
+
+        // This run still opens the adapter by its number, and the operator is told.
+        ASSERT_FALSE(table.empty());
+        EXPECT_EQ(table[0].device, adapter);
+        std::string reason = c.reason;
+        reason.replace(reason.find("{}"), 2, m.home.path().string());
+        EXPECT_NE(map.Problem().find(reason), std::string::npos) << map.Problem();
+        const std::string notSaved = "COM1=" + adapter + " is not saved";
+        EXPECT_NE(map.Problem().find(notSaved), std::string::npos) << map.Problem();
+        // No file but the lock is new: no temporary one left, no ports file written.
+        EXPECT_EQ(names(), expected);
+        if (c.spoil) {
+            EXPECT_FALSE(fs::is_regular_file(fs::symlink_status(m.home.path() / "ports")));
+        }
+    }
 }
 
 TEST(PortToolTip, TheSystemsNameStandsForADeviceThatIsOnlyTheNumber) {

@@ -1,7 +1,8 @@
 // Drives a running h8sx-writer.exe from outside, as an operator would: clicks its buttons
 // and reads its status line. Used by the front-end test under wine.
 //
-//   win32_probe wait-window SECONDS          until the main window is there
+//   win32_probe wait-window SECONDS          until the main window is shown (the writer
+//                                            shows it once both windows are made)
 //   win32_probe click FORM CONTROL           posts a click ("Form1" "Button1": FWRITE)
 //   win32_probe text FORM CONTROL            prints the control's text
 //   win32_probe wait-text FORM CONTROL SECONDS TEXT
@@ -31,6 +32,8 @@
 //   win32_probe dpi-change DPI               tells both windows the system's DPI changed to
 //                                            DPI, with a place on the screen at that scale
 //   win32_probe close                        closes the main window
+//   win32_probe code-page                    prints the console's output code page (0: no
+//                                            console), for the console test of h8sx.exe
 #include <cmath>
 #include <initializer_list>
 #include <cstdio>
@@ -361,7 +364,7 @@ int Usage() {
     std::fprintf(
         stderr,
         "usage: win32_probe wait-window|click|press|text|wait-text|record|wait-dialog|open-file|"
-        "cancel-dialog|rect|show|check-scale|dpi-change|close ...\n");
+        "cancel-dialog|rect|show|check-scale|dpi-change|close|code-page ...\n");
     return 2;
 }
 
@@ -381,7 +384,12 @@ int main() {
     if (argc < 2) return Usage();
     const std::string cmd = argv[1];
     if (cmd == "wait-window" && argc == 3) {
-        return Until(std::atof(argv[2]), [] { return FormHandle(MainWindowLayout()) != nullptr; }) ? 0 : 1;
+        return Until(std::atof(argv[2]), [] {
+                   const HWND main = FormHandle(MainWindowLayout());
+                   return main && IsWindowVisible(main);
+               })
+                   ? 0
+                   : 1;
     }
     if (cmd == "click" && argc == 4) {
         HWND h = ControlHandle(argv[2], argv[3]);
@@ -432,6 +440,10 @@ int main() {
         for (const char* form : {"Form1", "Form2"})
             status |= cmd == "check-scale" ? CheckScale(form, dpi) : ChangeDpi(form, dpi);
         return status;
+    }
+    if (cmd == "code-page" && argc == 2) {
+        std::printf("%u\n", GetConsoleOutputCP());
+        return 0;
     }
     if (cmd == "close" && argc == 2) {
         HWND main = FormHandle(MainWindowLayout());

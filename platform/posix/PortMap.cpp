@@ -2,14 +2,16 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <set>
 
@@ -76,23 +78,76 @@ std::vector<std::string> AdapterPaths(const std::string& devRoot) {
     return paths;
 }
 
-// Replaces the file in one step, so that a reader never sees half of it.
-bool WriteWhole(const std::string& path, const std::string& text) {
-    const std::string temp = path + ".new" + std::to_string(::getpid());
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    std::size_t done = 0;
-    while (done < text.size()) {
+std::string Describe(const char* what, const std::string& path, int error) {
+    return std::string(what) + " " + path + ": " + std::strerror(error);
+}
+
+// An exclusive advisory lock on a file of its own, held while the object lives. Another
+// holder is waited for; a signal that interrupts the wait (a stop request) gives it up.
+class FileLock {
+public:
+    explicit FileLock(const std::string& path) {
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+        // A lock file this user may only read still serves: locking needs no write access.
+        if (fd_ < 0 && (errno == EACCES || errno == EROFS))
+            fd_ = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd_ >= 0 && ::flock(fd_, LOCK_EX) != 0) {
+            const int error = errno;
+            ::close(fd_);
+            fd_ = -1;
+            errno = error;
+        }
+        if (fd_ < 0) failure_ = Describe("cannot lock", path, errno);
+    }
+    ~FileLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+    // Empty while the lock is held.
+    const std::string& Failure() const { return failure_; }
+
+private:
+    std::string failure_;
+    int fd_ = -1;
+};
+
+// Replaces the file in one step, so that a reader never sees half of it. The text goes
+// first into a file of this process's own, made new (never one that is there already, nor
+// what a link of that name leads to), which is removed when anything fails. 0, or the
+// error of the step that failed.
+int WriteWhole(const std::string& path, const std::string& text) {
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0; ++attempt) {
+        temp = path + "." + std::to_string(::getpid()) + "-" + std::to_string(attempt) + ".new";
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        // One left by an earlier process of the same id: the next name.
+        if (fd < 0 && (errno != EEXIST || attempt == 99)) return errno;
+    }
+    int error = 0;
+    for (std::size_t done = 0; done < text.size() && error == 0;) {
         const ssize_t put = ::write(fd, text.data() + done, text.size() - done);
-        if (put <= 0) break;
-        done += static_cast<std::size_t>(put);
+        if (put > 0) done += static_cast<std::size_t>(put);
+        else if (put < 0 && errno != EINTR) error = errno;
+        else if (put == 0) error = EIO;
     }
-    const bool written = done == text.size() && ::fsync(fd) == 0;
-    if (::close(fd) != 0 || !written || ::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    return true;
+    if (error == 0 && ::fsync(fd) != 0) error = errno;
+    if (::close(fd) != 0 && error == 0) error = errno;
+    if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) error = errno;
+    if (error != 0) ::unlink(temp.c_str());
+    return error;
+}
+
+// "COM3=/dev/serial/by-id/x is not saved (why): ...".
+std::string NotSaved(const std::vector<std::string>& given, const std::string& why) {
+    std::string text;
+    for (const std::string& g : given) text += (text.empty() ? "" : ", ") + g;
+    const bool one = given.size() == 1;
+    text += one ? " is not saved" : " are not saved";
+    if (!why.empty()) text += " (" + why + ")";
+    return text + (one ? ": the number holds for this run only" : ": the numbers hold for this run only");
 }
 
 }  // namespace
@@ -143,10 +198,27 @@ bool PortMap::UartExists(int number) const {
     return BaseName(std::string(target, static_cast<std::size_t>(n))) != "serial8250";
 }
 
-std::vector<PortMap::Line> PortMap::ReadAssignments(std::string& text) const {
-    std::ifstream in(PortsFilePath(), std::ios::binary);
-    text.assign(std::istreambuf_iterator<char>(in), {});
-    std::vector<Line> lines;
+bool PortMap::ReadAssignments(std::string& text, std::vector<Line>& lines) {
+    const std::string path = PortsFilePath();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return true;  // no adapter numbered yet
+        problem_ = Describe("cannot read", path, errno);
+        return false;
+    }
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n == 0) break;
+        if (n > 0) {
+            text.append(buf, static_cast<std::size_t>(n));
+        } else if (errno != EINTR) {
+            problem_ = Describe("cannot read", path, errno);
+            ::close(fd);
+            return false;
+        }
+    }
+    ::close(fd);
     std::set<int> numbers;
     std::set<std::string> devices;
     std::size_t at = 0;
@@ -167,12 +239,18 @@ std::vector<PortMap::Line> PortMap::ReadAssignments(std::string& text) const {
         devices.insert(device);
         lines.push_back({number, device});
     }
-    return lines;
+    return true;
 }
 
 std::vector<PortEntry> PortMap::Scan() {
+    problem_.clear();
+    const std::string path = PortsFilePath();
+    // Read, numbered and written as one step among the programs that scan.
+    const FileLock lock(path + ".lock");
     std::string text;
-    std::vector<Line> assigned = ReadAssignments(text);
+    std::vector<Line> assigned;
+    const bool read = ReadAssignments(text, assigned);
+    if (!read) problem_ += ": the numbers it holds are not shown";
     std::map<int, std::string> byNumber;
     std::set<std::string> known;
     for (const Line& l : assigned) {
@@ -186,7 +264,7 @@ std::vector<PortEntry> PortMap::Scan() {
     }
 
     std::vector<std::string> unnumbered;
-    std::string added;
+    std::vector<std::string> given;
     for (const std::string& adapter : AdapterPaths(devRoot_)) {
         if (known.count(adapter)) continue;
         int free = 1;
@@ -197,11 +275,18 @@ std::vector<PortEntry> PortMap::Scan() {
         }
         held.insert(free);
         byNumber[free] = adapter;
-        added += "COM" + std::to_string(free) + "=" + adapter + "\n";
+        given.push_back("COM" + std::to_string(free) + "=" + adapter);
     }
-    if (!added.empty()) {
-        if (!text.empty() && text.back() != '\n') text += '\n';
-        WriteWhole(PortsFilePath(), text + added);
+    if (!given.empty()) {
+        // A file that could not be read is left as it is: it may hold numbers.
+        std::string why = lock.Failure();
+        if (read && why.empty()) {
+            if (!text.empty() && text.back() != '\n') text += '\n';
+            for (const std::string& g : given) text += g + "\n";
+            if (const int error = WriteWhole(path, text); error != 0)
+                why = Describe("cannot write", path, error);
+        }
+        if (!read || !why.empty()) problem_ += (problem_.empty() ? "" : "; ") + NotSaved(given, why);
     }
 
     const int last = byNumber.empty() ? kAssignableComPorts : std::max(kAssignableComPorts, byNumber.rbegin()->first);

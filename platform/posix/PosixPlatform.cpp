@@ -90,6 +90,11 @@ std::string PosixPlatform::SettingsDirectory() {
     return settingsDirectory_;
 }
 
-std::vector<PortEntry> PosixPlatform::ListPorts() { return PortMap(SettingsDirectory()).Scan(); }
+std::vector<PortEntry> PosixPlatform::ListPorts() {
+    PortMap map(SettingsDirectory());
+    std::vector<PortEntry> ports = map.Scan();
+    portsProblem_ = map.Problem();
+    return ports;
+}
 
 }  // namespace h8sx::posix

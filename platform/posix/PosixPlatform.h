@@ -26,9 +26,11 @@ public:
     // changes the outcome, so the file never moves between runs.
     std::string SettingsDirectory() override;
     std::vector<PortEntry> ListPorts() override;
+    std::string PortsProblem() override { return portsProblem_; }
 
 private:
     std::string settingsDirectory_;
+    std::string portsProblem_;
 };
 
 }  // namespace h8sx::posix

@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # h8sx.exe under wine, a console program without a display, with the virtual board on COM1:
-#   cli-test.sh SIM PREFIX H8SX.exe WORKDIR
+#   cli-test.sh SIM PREFIX H8SX.exe PROBE.exe WORKDIR
 # 1. write --lenient of an S2 file linked at 0x1000 with a gap, the port taken from the
 #    settings file beside the program, at 57600 bit/s and verified: status 0, the board's
 #    flash byte for byte as check --out foretells, the status texts in UTF-8 on standard
 #    error, a line every 10 % and no carriage return;
 # 2. monitor --expect, its input a pipe: the board's Japanese greeting on standard output;
-# 3. a port that cannot be opened: status 2, at once.
+# 3. a port that cannot be opened: status 2, at once;
+# 4. in a console of its own (a pseudo-terminal), the console's code page as it was after
+#    h8sx, which writes UTF-8 while it runs, ended with status 0 and with a failure.
 # Skipped (status 77) without h8sx-sim.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 . "$here/sim-lib.sh"
-sim="$1" prefix="$2" exe="$3" work="$4"
+sim="$1" prefix="$2" exe="$3" probe="$4" work="$5"
 require_sim "$sim"
 run="$here/../../cmake/wine-run.sh"
 
@@ -67,4 +69,14 @@ grep -q 'H8SX1622 virtual board 仮想ボード起動' monitor.out || fail "no g
 status=0
 "$run" "$prefix" app/h8sx.exe reset --port COM9 2> port.err || status=$?
 [ "$status" = 2 ] || fail "a missing port ended with status $status"
+
+cp "$probe" app/probe.exe
+printf '%s\r\n' '@echo off' 'app\probe.exe code-page > pages.txt' 'app\h8sx.exe check app.mot > NUL 2> NUL' \
+  'app\probe.exe code-page >> pages.txt' 'app\h8sx.exe reset --port COM9 2> NUL' \
+  'app\probe.exe code-page >> pages.txt' > console.cmd
+script -qc "$(printf '%q ' "$run" "$prefix" cmd /c console.cmd)" /dev/null < /dev/null > console.out 2>&1 || true
+pages="$(tr -d '\r' < pages.txt 2> /dev/null | paste -sd ' ' || true)"
+first="${pages%% *}"
+case "$first" in 0 | 65001 | "") fail "no console with a code page of its own to look at: '$pages'" ;; esac
+[ "$pages" = "$first $first $first" ] || fail "the console's code page before, after a success, after a failure: $pages"
 echo "PASS"
