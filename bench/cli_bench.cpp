@@ -5,9 +5,12 @@
 // byte that crossed its line, from its board's log, plus the erase) and the share of a core
 // that h8sx used; and the share a monitor uses while the board says nothing. Asserts nothing.
 //
-// For each write also the writer's reaction per block (from an answer's arrival to the next
-// block's first byte on the line, the board's own waking included): median and 99th
-// percentile.
+// For each write also the reaction per block on the line (from an answer's arrival to the
+// next block's first byte on the line: the writer, the pseudo-terminal both ways and the
+// board's own waking): median and 99th percentile. Then one more write of the same image
+// with h8sx's write running in this process on the real serial layer, timed at the port:
+// the writer's own reaction, from the read that takes an answer to the write of the next
+// block.
 //
 //   cli_bench [--writes N] [--kb N] [--erase-ms N] [--monitor-s S] [--bit-rate R] [--verify V]
 //     --writes N     writes at once (default 4)
@@ -26,10 +29,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "bench/BoardLog.h"
+#include "cli/CliPump.h"
+#include "cli/Commands.h"
+#include "cli/Output.h"
+#include "cli/Session.h"
+#include "cli/System.h"
+#include "platform/posix/PosixSerial.h"
 #include "image/FlashImage.h"
 #include "tests/image_records.h"
 #include "tests/support/SimProcess.h"
@@ -113,6 +123,58 @@ Ended Reap(pid_t pid) {
                 double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6};
 }
 
+// The system's port, with the time of every read that takes bytes and every block written.
+class TimedPort final : public h8sx::posix::PosixSerialDevice {
+   public:
+    std::size_t Read(h8sx::ComHandleValue h, std::uint8_t* buf, std::size_t n) override {
+        const std::size_t got = PosixSerialDevice::Read(h, buf, n);
+        if (got > 0) lastRead_ = Clock::now();
+        return got;
+    }
+    std::size_t Write(h8sx::ComHandleValue h, const std::uint8_t* buf, std::size_t n) override {
+        if (n == h8sx::boot::kProgramCommandLength && lastRead_ && sawBlock_)
+            reactions.push_back(std::chrono::duration<double>(Clock::now() - *lastRead_).count());
+        sawBlock_ = sawBlock_ || n == h8sx::boot::kProgramCommandLength;
+        return PosixSerialDevice::Write(h, buf, n);
+    }
+    std::vector<double> reactions;
+
+   private:
+    std::optional<Clock::time_point> lastRead_;
+    bool sawBlock_ = false;
+};
+
+double Quantile(std::vector<double>& v, double q) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[std::size_t(q * double(v.size() - 1))];
+}
+
+// h8sx write's own code in this process, against a paced board: its reaction per block.
+void WriterReaction(const Options& o, const fs::path& mot) {
+    h8sx::test::SimProcess sim({"--pace", "--erase-ms", std::to_string(o.eraseMs)});
+    if (!sim.Started()) return;
+    h8sx::cli::Options options;
+    options.file = mot.string();
+    options.port = sim.TerminalPath();
+    options.quiet = true;
+    options.bitRate = o.bitRate;
+    options.verify = o.verify == "none" ? h8sx::Verify::None : o.verify == "read" ? h8sx::Verify::Read : h8sx::Verify::Sum;
+    TimedPort port;
+    const auto platform = h8sx::cli::NewPlatform();
+    std::FILE* null = std::fopen("/dev/null", "w");
+    h8sx::cli::Output out(true, false, null);
+    h8sx::cli::CliPump pump([&port] { return port.CurrentFd(); }, [&out] { return out.Failed(); });
+    h8sx::cli::Session session(options, port, *platform, pump, out);
+    pump.link = &session.link;
+    pump.onTick = [&session] { session.Tick(); };
+    const int status = h8sx::cli::Write(session);
+    std::fclose(null);
+    std::printf("writer's own reaction (in process, %zu blocks, status %d): median %.3f ms, 99%% %.3f ms\n",
+                port.reactions.size() + 1, status, 1000 * Quantile(port.reactions, 0.5),
+                1000 * Quantile(port.reactions, 0.99));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -185,6 +247,8 @@ int main(int argc, char** argv) {
                     w.wall / floor, 100.0 * w.ended.cpu / w.wall, at(0.5), at(0.99),
                     FirstDifference(w.flash, image) ? "no" : "yes");
     }
+
+    WriterReaction(o, mot);
 
     if (o.monitorSeconds > 0) {
         // A monitor attached to a board that says nothing, its input a pipe that stays open.

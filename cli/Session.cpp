@@ -1,5 +1,6 @@
 #include "cli/Session.h"
 
+#include <cerrno>
 #include <map>
 
 #include "app/Settings.h"
@@ -60,6 +61,11 @@ bool Session::OpenPort(std::uint32_t bitRate) {
 }
 
 void Session::RestartBoard() { RestartOwnProgram(link); }
+
+int Session::StoppedStatus() const {
+    if (!out.Failed()) return kInterrupted;
+    return out.Failure().error == EPIPE ? kUsage : kFileFailed;
+}
 
 int RunCommand(const std::string& command, const Options& options) {
     static const std::map<std::string, int (*)(Session&)> kCommands = {

@@ -63,6 +63,9 @@ public:
     // Whether the command should end now: a stop asked for (Ctrl-C), or an output that
     // cannot be written any more.
     bool Stopping() { return pump.StopRequested() || out.Failed(); }
+    // The status of a command that was stopped: by Ctrl-C, or by an output that could not
+    // be written (a pipe whose reader has gone: status 1; anything else: the file status).
+    int StoppedStatus() const;
 
     // The board's own program's text, decoded, at every tick while set.
     std::function<void(const std::string&)> onReceived;
