@@ -147,7 +147,7 @@ fi
 if [ ${#cli[@]} -gt 0 ]; then
   echo "== h8sx write in a terminal"
   start_board "$work/cli"
-  command="h8sx write --port COM1 firmware.mot"
+  command="h8sx write --port COM1 --bit-rate 125000 firmware.mot"
   # Through a pseudo-terminal, as typed: the progress line redraws itself in place.
   (cd "$work" && H8SX_COM1="$work/cli.com1" COLUMNS=80 script -qec "$root/build/bin/$command" /dev/null) > "$work/cli.raw" || true
   # What the terminal shows at the end: each line as its last redrawing left it.
