@@ -27,7 +27,7 @@ const std::map<int, const char*> kStatusMeaning = {
     {kFileFailed, "a file could not be read or written, or FILE is refused (nothing programmed)"},
     {kTransferFailed, "the transfer failed (a block or the end command refused or unanswered)"},
     {kNotSeen, "--expect: the text was not seen in time"},
-    {kVerifyFailed, "the verify failed: the flash does not hold FILE, or the board did not answer the verify"},
+    {kVerifyFailed, "the verify failed: the flash does not hold FILE, or no answer to it"},
     {kInterrupted, "interrupted (Ctrl-C, SIGTERM): the board is restarted, the port released"},
 };
 
@@ -109,7 +109,7 @@ Options
       {kDone, kUsage, kPortNotOpened, kNoBoard, kBootFailed, kFileFailed, kTransferFailed, kVerifyFailed,
        kInterrupted},
       {{kFileFailed, "FILE could not be read or is refused (nothing programmed)"},
-       {kBootFailed, "the boot dialogue failed (device, clock, bit rate refused, erase, blank check, MAT selection)"}}}},
+       {kBootFailed, "the boot dialogue failed (device, clock, bit rate, erase, blank check)"}}}},
     {"check",
      {R"(Usage: h8sx check [OPTION]... FILE
 Reads FILE ('-': standard input) as write would and sends nothing: the record

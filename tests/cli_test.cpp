@@ -270,9 +270,10 @@ TEST(Cli, CheckReadsStandardInputAndSaysWhatIsWrongByItsLine) {
 TEST(Cli, MonitorResetAndRamWriteTalkToTheBoardsOwnProgram) {
     TempDir dir;
     Board board(dir);
-    // The input ends at once; the monitor goes on until the text appears.
+    // The input ends at once; the monitor goes on until the text appears. What is typed
+    // goes in the board's character set, so that its echo reads as it was typed.
     const Result seen =
-        RunCli(dir, Cat({"monitor", "--expect", "仮想ボード起動", "--timeout", "5"}, board.Port()), "x\n");
+        RunCli(dir, Cat({"monitor", "--expect", "x日本", "--timeout", "5"}, board.Port()), "x日本\n");
     EXPECT_EQ(seen.status, 0) << seen.err;
     EXPECT_NE(seen.out.find("H8SX1622 virtual board 仮想ボード起動\n"), std::string::npos) << seen.out;
 
