@@ -8,8 +8,8 @@
 
 namespace h8sx {
 
-// A file opened for reading, closed when it goes out of scope. A file that was written
-// is closed through CloseWritten instead, whose result says whether its bytes arrived.
+// A file opened for reading, closed when it goes out of scope. (A file that was written is
+// closed by hand, so that the result saying whether its bytes arrived is looked at.)
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };

@@ -21,13 +21,12 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "app/TForm1.h"
 #include "gui/qt/QtToolkit.h"
 #include "monitor/MonitorLines.h"
-#include "monitor/ShiftJis.h"
+#include "monitor/SendText.h"
 #include "sim/Board.h"
 #include "sim/VirtualLink.h"
 
@@ -39,46 +38,19 @@ constexpr std::uint64_t kTickMicros = 100'000;
 constexpr std::size_t kBytesPerTick = 384;  // 38400 bit/s, 10 bits a byte, 100 ms
 constexpr std::size_t kSegment = 1000;      // ticks per line of the table
 
-// Shift-JIS for the text the board sends, found through the monitor's own decoding table.
-class ShiftJisEncoder {
-public:
-    ShiftJisEncoder() {
-        for (unsigned b = 0xA1; b <= 0xDF; ++b) codes_[h8sx::ShiftJisSingle(static_cast<std::uint8_t>(b))] = {b};
-        for (unsigned lead = 0x81; lead <= 0xFC; ++lead) {
-            if (!h8sx::IsShiftJisLead(static_cast<std::uint8_t>(lead))) continue;
-            for (unsigned trail = 0x40; trail <= 0xFC; ++trail) {
-                const char32_t c = h8sx::ShiftJisPair(static_cast<std::uint8_t>(lead), static_cast<std::uint8_t>(trail));
-                if (c != 0) codes_.emplace(c, std::vector<unsigned>{lead, trail});
-            }
-        }
+// Shift-JIS for the text the board sends, through the monitor's own encoder; the number of
+// characters it holds.
+std::size_t AppendShiftJis(std::vector<std::uint8_t>& out, const std::string& utf8) {
+    h8sx::SendText encoder;
+    const std::string bytes = encoder.Take(utf8);
+    if (encoder.Unsent() != 0) {
+        std::fprintf(stderr, "monitor_bench: U+%04X has no Shift-JIS code\n", unsigned(encoder.FirstUnsent()));
+        std::exit(1);
     }
-
-    // Appends the Shift-JIS bytes of UTF-8 text; returns how many characters it holds.
-    std::size_t Append(std::vector<std::uint8_t>& out, const std::string& utf8) const {
-        std::size_t characters = 0;
-        for (std::size_t i = 0; i < utf8.size(); ++characters) {
-            const auto b = static_cast<unsigned char>(utf8[i]);
-            const int extra = b < 0x80 ? 0 : b < 0xE0 ? 1 : b < 0xF0 ? 2 : 3;
-            char32_t c = extra == 0 ? b : b & (0x3F >> extra);
-            for (int k = 1; k <= extra; ++k) c = (c << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
-            i += 1 + extra;
-            if (c < 0x80) {
-                out.push_back(static_cast<std::uint8_t>(c));
-                continue;
-            }
-            const auto it = codes_.find(c);
-            if (it == codes_.end()) {
-                std::fprintf(stderr, "monitor_bench: U+%04X has no Shift-JIS code\n", unsigned(c));
-                std::exit(1);
-            }
-            for (unsigned byte : it->second) out.push_back(static_cast<std::uint8_t>(byte));
-        }
-        return characters;
-    }
-
-private:
-    std::unordered_map<char32_t, std::vector<unsigned>> codes_;
-};
+    out.insert(out.end(), bytes.begin(), bytes.end());
+    return static_cast<std::size_t>(
+        std::count_if(utf8.begin(), utf8.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
 
 // What a board that reports its measurements sends: numbered lines, plain and Japanese,
 // of different lengths, each ending in CR LF. The same on every run.
@@ -132,13 +104,12 @@ private:
                 break;
         }
         last_ = line;
-        characters_ += encoder_.Append(pending_, line);
+        characters_ += AppendShiftJis(pending_, line);
         pending_.push_back('\r');
         pending_.push_back('\n');
         ++lines_;
     }
 
-    ShiftJisEncoder encoder_;
     std::vector<std::uint8_t> pending_;
     unsigned state_ = 1622;
     unsigned number_ = 0;

@@ -147,7 +147,6 @@ private:
     WriteClient& client_;
     const WriteOptions options_;
     WriteResult result_;
-    int progressPosition_ = 0;
 };
 
 }  // namespace h8sx

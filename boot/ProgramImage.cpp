@@ -22,7 +22,7 @@ void FlashWrite::ProgramImage(const FlashImage& image) {
     const std::uint32_t L = image.Length;
     const std::uint32_t divisor = L <= kProgressLimit ? 1 : L / kProgressLimit;
     const int progressMax = static_cast<int>(L <= kProgressLimit ? L : kProgressLimit);
-    progressPosition_ = 0;
+    int progressPosition = 0;
     client_.SetProgressPosition(0);
     client_.SetProgressMax(progressMax);
     client_.ShowStatus(text::kToBoard);
@@ -57,9 +57,9 @@ void FlashWrite::ProgramImage(const FlashImage& image) {
             client_.ShowStatus(text::kBlockOk);
         }
         // As the bar itself does, the position never passes the maximum.
-        if (progressPosition_ < kProgressStop) {
-            progressPosition_ = std::min(progressPosition_ + static_cast<int>(boot::kBlockSize / divisor), progressMax);
-            client_.SetProgressPosition(progressPosition_);
+        if (progressPosition < kProgressStop) {
+            progressPosition = std::min(progressPosition + static_cast<int>(boot::kBlockSize / divisor), progressMax);
+            client_.SetProgressPosition(progressPosition);
         }
         client_.BlockDone(index + 1, result_.blocks, skip);
     }

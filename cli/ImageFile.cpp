@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <memory>
 
 #include "cli/System.h"
 
@@ -16,10 +15,6 @@
 namespace h8sx::cli {
 
 namespace {
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
 
 // What the window does with a file that h8sx refuses, for the message's parentheses.
 std::string WindowsOutcome(const ImageLoad& load) {
@@ -53,34 +48,39 @@ bool IsReadable(const std::string& file, const std::string& name, Output& out) {
 
 }  // namespace
 
-std::string FileName(const std::string& file) { return file == "-" ? "standard input" : file; }
+std::optional<InputFile> OpenInput(const std::string& file, Platform& platform, Output& out) {
+    InputFile in{file == "-" ? "standard input" : file, nullptr, stdin};
+    if (file == "-") {
+#ifdef _WIN32
+        _setmode(_fileno(stdin), _O_BINARY);  // the readers take line ends and Ctrl-Z themselves
+#endif
+        return in;
+    }
+    if (!IsReadable(file, in.name, out)) return std::nullopt;
+    in.owned.reset(platform.OpenFile(file, "rb"));
+    if (!in.owned) {
+        out.Error("cannot read " + in.name + ": " + std::strerror(errno));
+        return std::nullopt;
+    }
+    in.stream = in.owned.get();
+    return in;
+}
+
+bool ReadFailed(const InputFile& in, Output& out) {
+    if (!std::ferror(in.stream)) return false;
+    out.Error("cannot read " + in.name + ": " + std::strerror(errno));
+    return true;
+}
 
 int ReadImageFile(const Options& o, Platform& platform, Output& out, FlashImage& image, ImageLoad& load) {
-    const std::string name = FileName(o.file);
-    std::unique_ptr<std::FILE, FileCloser> opened;
-    std::FILE* f = stdin;
-    if (o.file == "-") {
-#ifdef _WIN32
-        _setmode(_fileno(stdin), _O_BINARY);  // the reader takes line ends and Ctrl-Z itself
-#endif
-    } else {
-        if (!IsReadable(o.file, name, out)) return kFileFailed;
-        opened.reset(platform.OpenFile(o.file, "rb"));
-        if (!opened) {
-            out.Error("cannot read " + name + ": " + std::strerror(errno));
-            return kFileFailed;
-        }
-        f = opened.get();
-    }
-
-    FileSource source(f);
+    const std::optional<InputFile> in = OpenInput(o.file, platform, out);
+    if (!in) return kFileFailed;
+    const std::string& name = in->name;
+    FileSource source(in->stream);
     load =
         ReadSRecords(source, image, {}, ReadOptions{.strict = !o.lenient, .checksums = !o.ignoreChecksums});
     if (StopRequested()) return kInterrupted;
-    if (std::ferror(f)) {
-        out.Error("cannot read " + name + ": " + std::strerror(errno));
-        return kFileFailed;
-    }
+    if (ReadFailed(*in, out)) return kFileFailed;
 
     const std::string at = name + ":";
     if (!load.Loaded()) {

@@ -3,6 +3,7 @@
 // window would show for the same file.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "app/Platform.h"
@@ -13,8 +14,18 @@
 
 namespace h8sx::cli {
 
-// The file as messages name it: "standard input" for "-".
-std::string FileName(const std::string& file);
+// An S-record file opened for reading, as write, check and ram-write take it: standard
+// input for "-" (binary, where the system tells text from binary), else the named file,
+// which must be a file or a pipe.
+struct InputFile {
+    std::string name;  // as messages name it
+    UniqueFile owned;  // none for standard input
+    std::FILE* stream = nullptr;
+};
+// Nothing, with the reason shown, when FILE cannot be read.
+std::optional<InputFile> OpenInput(const std::string& file, Platform& platform, Output& out);
+// True, with the reason shown, when reading it failed on the way.
+bool ReadFailed(const InputFile& in, Output& out);
 
 // Reads o.file into `image` and `load`, as write and check take it: kDone, kFileFailed with
 // the reasons shown, or kInterrupted.

@@ -2,12 +2,12 @@
 // output, keys and piped text to it in its character set.
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <optional>
 #include <string>
 
 #include "app/Texts.h"
 #include "cli/Commands.h"
+#include "cli/ImageFile.h"
 #include "cli/Session.h"
 #include "cli/System.h"
 #include "monitor/OwnProgram.h"
@@ -83,7 +83,7 @@ class MonitorRun {
     void Send(const std::string& typed) {
         if (typed.empty()) return;
         const std::string bytes = encoder_.Take(typed);
-        for (char c : bytes) s_.link.SendBytes(reinterpret_cast<const std::uint8_t*>(&c), 1);
+        s_.link.SendBytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
         ReportUnsent();
     }
 
@@ -134,24 +134,20 @@ int Monitor(Session& s) {
 
 int RamWrite(Session& s) {
     const Options& o = s.options;
-    // "-": the text comes from standard input.
-    const bool fromInput = o.file == "-";
-    const UniqueFile file{fromInput ? nullptr : s.platform.OpenFile(o.file, "rb")};
-    if (!fromInput && !file) {
-        s.out.Error("cannot read " + o.file + ": " + std::strerror(errno));
-        return kFileFailed;
-    }
+    const std::optional<InputFile> in = OpenInput(o.file, s.platform, s.out);
+    if (!in) return kFileFailed;
     if (!s.OpenPort(kOwnProgramBitRate)) return kPortNotOpened;
     // The board answers while the file goes out: the monitor listens from the start.
     std::optional<MonitorRun> run;
     if (o.monitor) run.emplace(s);
     s.RestartBoard();
     s.out.Status(text::kTransferring);
-    const bool sent = SendRamWrite(s.link, fromInput ? stdin : file.get());
-    if (!sent || s.Stopping()) {
+    const bool sent = SendRamWrite(s.link, in->stream);
+    const bool readFailed = sent && !s.Stopping() && ReadFailed(*in, s.out);
+    if (!sent || s.Stopping() || readFailed) {
         s.RestartBoard();  // the board's program saw half a file
-        s.out.Error("interrupted: the board was restarted into its own program");
-        return s.StoppedStatus();
+        s.out.Error(std::string(readFailed ? "" : "interrupted: ") + "the board was restarted into its own program");
+        return readFailed ? kFileFailed : s.StoppedStatus();
     }
     s.out.Status(text::kTransferDone);
     return run ? run->Run() : kDone;

@@ -12,6 +12,8 @@ export WINEPREFIX="$prefix" WINEDEBUG="${H8SX_WINEDEBUG:--all}" WINEDLLOVERRIDES
 # Debian's launcher looks for a 32-bit loader first; the 64-bit one is all we need.
 wine=(wine)
 [ -x /usr/lib/wine/wine64 ] && wine=(/usr/lib/wine/wine64)
+wineserver=wineserver
+[ -x /usr/lib/wine/wineserver64 ] && wineserver=/usr/lib/wine/wineserver64
 # Wine's loader sits at a fixed address below 2 GiB, and the system puts its heap anywhere
 # in the GiB above it: now and then over the page wine must map at 0x7ffe0000, and the
 # program dies before it runs ("failed to map the shared user data: c0000018"). Without
@@ -31,7 +33,7 @@ mkdir -p "$(dirname "$prefix")"
     # borrows the glyphs it lacks from an installed CJK gothic, as on Windows.
     "${wine[@]}" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' /v Tahoma \
       /t REG_MULTI_SZ /d 'NotoSansCJK-Regular.ttc,Noto Sans CJK JP' /f >/dev/null 2>&1
-    wineserver -w
+    "$wineserver" -w
     touch "$prefix/.h8sx-ready"
   fi
 ) 9>"$prefix.lock"
@@ -42,8 +44,6 @@ mkdir -p "$(dirname "$prefix")"
 # it runs ("wine client error:0: recvmsg: Connection reset by peer", status 1). Nothing is
 # started when one runs already. Its output goes nowhere: a test's output would otherwise
 # stay open with it.
-wineserver=wineserver
-[ -x /usr/lib/wine/wineserver64 ] && wineserver=/usr/lib/wine/wineserver64
 "$wineserver" -p5 < /dev/null > /dev/null 2>&1 || true
 
 exec "${wine[@]}" "$@"

@@ -60,13 +60,13 @@ constexpr std::uint64_t kTopAddress[] = {0, 0xFFFF, 0xFFFFFF, 0xFFFFFFFF};
 struct Body {
     std::uint8_t count = 0;
     std::uint32_t address = 0;
-    std::array<std::uint8_t, 255> data{};
+    std::array<std::uint8_t, 255> data;  // the first `length` bytes are read
     unsigned length = 0;  // of the data
     bool sumOk = false;
 };
 
 class Reader {
-   public:
+public:
     Reader(ByteSource& in, FlashImage& image, const std::function<void()>& eachRecord, ReadOptions options)
         : in_(in), image_(image), eachRecord_(eachRecord), options_(options) {}
 
@@ -76,7 +76,7 @@ class Reader {
         return std::move(result_);
     }
 
-   private:
+private:
     // Record after record until the windows' reading ends: at a fault, at the termination
     // record or at the end of the file.
     void ReadAll() {
@@ -191,11 +191,10 @@ class Reader {
             if (c == kEnd) return Problem(ImageFault::NoTermination, "the file ends inside a record");
             d = HexDigit(c);
             if (d >= 0) continue;
-            if (IsLineEnd(c) && body_ != nullptr)
-                return Problem(
-                    ImageFault::NotHex,
-                    Format("the line ends before the %u bytes its byte count %02X announces",
-                           static_cast<unsigned>(body_->count), static_cast<unsigned>(body_->count)));
+            if (IsLineEnd(c) && announced_ >= 0)
+                return Problem(ImageFault::NotHex,
+                               Format("the line ends before the %d bytes its byte count %02X announces",
+                                      announced_, static_cast<unsigned>(announced_)));
             return Problem(ImageFault::NotHex, Named(c) + " where a hex digit belongs");
         }
         value = static_cast<std::uint8_t>(digits[0] * 16 + digits[1]);
@@ -208,14 +207,14 @@ class Reader {
     // the record ends: what stands behind the checksum on its line is a fault.
     bool ReadBody(unsigned addressBytes, int type, Body& b) {
         sum_ = 0;
-        body_ = nullptr;
+        announced_ = -1;
         if (!Byte(b.count)) return false;
         if (b.count < addressBytes + 1)
             return Problem(
                 ImageFault::ByteCount,
                 Format("byte count %02X is too small for %s (at least %02X: address and checksum)",
                        static_cast<unsigned>(b.count), RecordName(type).c_str(), addressBytes + 1));
-        body_ = &b;
+        announced_ = b.count;
         b.length = b.count - addressBytes - 1;
         b.address = 0;
         for (unsigned i = 0; i < addressBytes; ++i) {
@@ -227,7 +226,7 @@ class Reader {
             if (!Byte(b.data[i])) return false;
         std::uint8_t checksum;
         if (!Byte(checksum)) return false;
-        body_ = nullptr;
+        announced_ = -1;
         b.sumOk = sum_ == 0xFF;  // count, address, data and checksum add up to 0xFF
         return LineEnd(b);
     }
@@ -270,12 +269,6 @@ class Reader {
         return true;
     }
 
-    bool Put(std::uint8_t b) {
-        if (image_.Length >= image_.Bytes.size()) return Fail(ImageFault::TooLarge, "the image does not fit");
-        image_.Bytes[image_.Length++] = b;
-        return true;
-    }
-
     bool DataRecord(int kind) {
         Body b;
         if (!ReadBody(static_cast<unsigned>(kind) + 1, kind, b)) return Fail();
@@ -289,7 +282,8 @@ class Reader {
         // behind the data before it, the gap filled with 0xFF. Going back would overwrite.
         const std::uint64_t before = next_;
         std::uint64_t gap = 0;
-        if (placed_) {
+        const bool placed = result_.dataRecords > 0;
+        if (placed) {
             if (b.address < next_)
                 return Fail(ImageFault::Descending,
                             Format("address 0x%04llX lies below the end of the data before it (0x%04llX): "
@@ -307,14 +301,14 @@ class Reader {
                        static_cast<unsigned long long>(imageEnd),
                        static_cast<unsigned>(kFlashImageRoom - kTailLength),
                        static_cast<unsigned>(kTailLength), static_cast<unsigned>(kFlashImageRoom)));
-        for (std::uint64_t i = 0; i < gap; ++i)
-            if (!Put(0xFF)) return false;
-        for (unsigned i = 0; i < b.length; ++i)
-            if (!Put(b.data[i])) return false;
+        // The room check above keeps every byte inside the image.
+        const auto at = image_.Bytes.begin() + image_.Length;
+        std::copy_n(b.data.begin(), b.length, std::fill_n(at, gap, std::uint8_t{0xFF}));
+        image_.Length = static_cast<std::uint32_t>(imageEnd);
         next_ = end;  // past 0xFFFFFFFF no record can follow
         dataBytes_ += b.length;
 
-        if (!placed_) {
+        if (!placed) {
             result_.firstAddress = b.address;
             firstKind_ = lastKind_ = kind;
             if (b.address != 0)
@@ -340,7 +334,6 @@ class Reader {
                 Strict(StrictFault::MixedTypes, Format("an S%d record after S%d records", kind, lastKind_),
                        recordLine_);
         }
-        placed_ = true;
         RecordChecks(b);
         ++result_.dataRecords;
         lastWasCount_ = false;
@@ -442,7 +435,7 @@ class Reader {
     // The record being read: blanks around it, its byte count for the messages, its sum.
     bool blankBefore_ = false;
     bool blankAfter_ = false;
-    const Body* body_ = nullptr;
+    int announced_ = -1;  // the byte count, once read; -1 before it
     std::uint8_t sum_ = 0;
     ImageFault problem_ = ImageFault::None;
     std::string problemWhat_;
@@ -450,9 +443,8 @@ class Reader {
     std::uint32_t recordsRead_ = 0;
     bool headerSeen_ = false;
     bool lastWasCount_ = false;
-    bool placed_ = false;
     int firstKind_ = 0;  // the first data record's type
-    int lastKind_ = 0;   // the widest since
+    int lastKind_ = 0;   // the last one's, widened from S1 to S2 only at 0x10000
     std::uint64_t dataBytes_ = 0;
     std::uint64_t next_ = 0;
 };

@@ -20,7 +20,7 @@ constexpr int kCtrlZ = 0x1A;  // the end of a text file, wherever the file goes 
 // and a Ctrl-Z ends the file. CR bytes before an LF vanish, so LF, CR LF and CR CR LF
 // read alike; a run of CRs with no LF behind it (a file of CR line ends) is one line end.
 class TextReader {
-   public:
+public:
     explicit TextReader(std::FILE* f) : f_(f) {}
     int Get() {
         if (ended_) return kEnd;
@@ -40,7 +40,7 @@ class TextReader {
         return c;
     }
 
-   private:
+private:
     int Next() {
         if (held_ == kNone) return std::fgetc(f_);
         const int c = held_;
@@ -65,7 +65,6 @@ bool SendRamWrite(ComLink& link, std::FILE* f) {
     };
     int c = in.Get();
     while (c != kEnd) {
-        bool going = true;
         if (c == 'S') {
             const int type = in.Get();
             if (type == '0') {
@@ -80,22 +79,22 @@ bool SendRamWrite(ComLink& link, std::FILE* f) {
                 // The board takes the load at "S7" CR; the rest of the file is not read.
                 const std::uint8_t end[] = {'S', '7', kCR};
                 link.SendBytes(end, sizeof end);
-                break;
-            } else if (type == kEnd || type == kLF) {
+                return true;
+            }
+            if (type == kEnd || type == kLF) {
                 // No type character: the "S" goes alone, and a line end after it stays
                 // a line end.
-                going = send({'S'});
-                if (type == kEnd) break;
-                going = going && send({kCR, kLF});
-            } else {
-                going = send({'S', static_cast<std::uint8_t>(type)});
+                if (!send({'S'})) return false;
+                if (type == kEnd) return true;
+                if (!send({kCR, kLF})) return false;
+            } else if (!send({'S', static_cast<std::uint8_t>(type)})) {
+                return false;
             }
         } else if (c == kLF) {
-            going = send({kCR, kLF});
-        } else {
-            going = send({static_cast<std::uint8_t>(c)});
+            if (!send({kCR, kLF})) return false;
+        } else if (!send({static_cast<std::uint8_t>(c)})) {
+            return false;
         }
-        if (!going) return false;
         c = in.Get();
     }
     return true;

@@ -55,6 +55,9 @@ constexpr double kPeripheralClock = 20e6;
 constexpr std::uint8_t kUserMatSelection = 0x43, kProgram = 0x50, kBlankCheck = 0x4D, kSumCheck = 0x4B,
                        kMemoryRead = 0x52;
 
+// The commands of the programming/erasure state that look at the flash.
+bool VerifyCommand(std::uint8_t code) { return code == kBlankCheck || code == kSumCheck || code == kMemoryRead; }
+
 }  // namespace
 
 bool BoardCanMakeRate(std::uint32_t rate) {
@@ -218,7 +221,7 @@ void Board::BootByte(std::uint8_t byte, std::uint32_t hostRate, std::uint64_t no
         case Boot::Selection:
         case Boot::ProgramData:
             if (options_.restartOnForeignByte && command_.empty() && byte != kUserMatSelection &&
-                byte != kProgram && byte != kBlankCheck && byte != kSumCheck && byte != kMemoryRead) {
+                byte != kProgram && !VerifyCommand(byte)) {
                 Event(now, "a byte no programming command begins with: taken as a restart");
                 Start(true, now);
                 OwnByte(byte, now);
@@ -246,7 +249,7 @@ std::size_t Board::CommandLength(const std::vector<std::uint8_t>& cmd) const {
         case 0x3F:
         case kMemoryRead:
             return cmd.size() < 2 ? 2 : std::size_t{cmd[1]} + 3;
-        case 0x50:
+        case kProgram:
             if (cmd.size() < 5) return 5;
             return (cmd[1] & cmd[2] & cmd[3] & cmd[4]) == 0xFF ? 6 : 134;
         default:
@@ -260,8 +263,7 @@ bool Board::TakesNow(std::uint8_t code) const {
             return code == 0x20 || code == 0x10 || code == 0x21 || code == 0x11 || code == 0x22 ||
                    code == 0x23 || code == 0x3F || code == 0x40;
         case Boot::Selection:
-            if (code == kBlankCheck || code == kSumCheck || code == kMemoryRead)
-                return !options_.refuseVerifyCommands;
+            if (VerifyCommand(code)) return !options_.refuseVerifyCommands;
             return code == kUserMatSelection;
         case Boot::ProgramData:
             return code == kProgram;

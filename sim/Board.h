@@ -162,7 +162,6 @@ private:
     Boot boot_ = Boot::Matching;
     bool dtr_ = false, rts_ = false;
     std::uint32_t rate_ = 0;          // 0: not yet matched
-    std::uint32_t pendingRate_ = 0;   // agreed, in force once its 06 has gone out
     std::uint32_t zeroes_ = 0;
     std::vector<std::uint8_t> command_;
     std::optional<std::uint64_t> eraseDone_;

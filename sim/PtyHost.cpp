@@ -271,7 +271,7 @@ void PtyHost::WriteToHost(std::uint64_t now) {
     for (std::size_t i = 0; i < due; ++i) {
         const InFlight& b = toHost_[i];
         // Received at a rate other than it was sent at, a byte turns into something else.
-        bytes[i] = SameRate(listening, b.rate) ? b.byte : static_cast<std::uint8_t>(b.byte ^ kGarble);
+        bytes[i] = SameRate(b.rate, listening) ? b.byte : static_cast<std::uint8_t>(b.byte ^ kGarble);
     }
     std::size_t written = 0;
     while (written < due) {

@@ -54,7 +54,7 @@ void VirtualLink::Pump() {
         toHost_.pop_front();
         if (!Wired()) continue;
         // Received at the wrong rate, a byte turns into something else.
-        received_.push_back(SameRate(hostRate_, b.rate) ? b.byte : static_cast<std::uint8_t>(b.byte ^ 0xA5));
+        received_.push_back(SameRate(b.rate, hostRate_) ? b.byte : static_cast<std::uint8_t>(b.byte ^ 0xA5));
     }
 }
 

@@ -62,6 +62,13 @@ inline std::string SRecordFile(const Bytes& data, int kind = 1, std::uint32_t ad
     return text + Termination(kind, eol);
 }
 
+// The same text with its hex letters in lower case.
+inline std::string LowerHex(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
 // Bytes that differ from their neighbours and from 0xFF fill: a misplaced byte shows.
 inline Bytes Pattern(std::size_t n, unsigned seed = 1) {
     Bytes b(n);

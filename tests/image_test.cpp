@@ -19,10 +19,10 @@ struct Read {
     int records = 0;  // calls of the per-record hook
 };
 
-Read ReadText(const std::string& text) {
+Read ReadText(const std::string& text, ReadOptions options = {}) {
     Read r;
     MemorySource in(text);
-    r.load = ReadSRecords(in, r.image, [&] { ++r.records; });
+    r.load = ReadSRecords(in, r.image, [&] { ++r.records; }, options);
     r.consumed = in.Consumed();
     return r;
 }
@@ -59,9 +59,7 @@ TEST(SRecordReader, LineEndsBlanksAndLowerCaseReadAlike) {
     ASSERT_TRUE(lf.load.Loaded());
     EXPECT_EQ(ImageBytes(lf), data);
 
-    std::string lower = SRecordFile(data, 2, 0, 16, " \t\r\n\r\n\n");
-    for (char& c : lower)
-        if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+    const std::string lower = LowerHex(SRecordFile(data, 2, 0, 16, " \t\r\n\r\n\n"));
     for (const std::string& text :
          {SRecordFile(data, 2, 0, 16, "\r\n"), SRecordFile(data, 2, 0, 16, "  \r\n"),
           SRecordFile(data, 2, 0, 16, "\r"), SRecordFile(data, 2, 0, 16, "\r\r\n"),
@@ -250,9 +248,7 @@ TEST(SRecordReader, DamagedFilesAreRefusedAtTheirLine) {
         const Read windows = ReadText(d.text);
         EXPECT_EQ(ImageStatusText(windows.load), d.windows);
 
-        Read strict;
-        MemorySource in(d.text);
-        strict.load = ReadSRecords(in, strict.image, {}, ReadOptions{.strict = true});
+        const Read strict = ReadText(d.text, ReadOptions{.strict = true});
         EXPECT_EQ(strict.load.Loaded(), d.strictLine == 0);
         EXPECT_EQ(strict.load.RefusedLine(), d.strictLine);
         EXPECT_EQ(strict.load.Refusal(), d.strictWhat);
@@ -290,7 +286,7 @@ TEST(SRecordReader, TheImageAndItsTailFitTheRoomOrNothingLoads) {
 // --- LoadImage: the dialog, the status line and the file ---
 
 class LoadImageTest : public ::testing::Test {
-   protected:
+protected:
     bool Load(const std::optional<std::string>& path) {
         rig.toolkit.dialogAnswers.push(path);
         return rig.form1.LoadImage(image);

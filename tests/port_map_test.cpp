@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -213,8 +214,12 @@ TEST(PortMap, AScanWaitsWhileAnotherProgramHoldsTheLock) {
         table = m.Map().Scan();
         done = true;
     });
-    while (!done && !SomeoneWaitsToLock(lockFile)) std::this_thread::yield();
+    // Not a measure of time: a scan that never comes to wait is a failure, not a hang.
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!done && !SomeoneWaitsToLock(lockFile) && std::chrono::steady_clock::now() < giveUp)
+        std::this_thread::yield();
     EXPECT_FALSE(done) << "the scan went on while another program held the lock";
+    EXPECT_TRUE(done || SomeoneWaitsToLock(lockFile)) << "the scan never came to wait for the lock";
     EXPECT_EQ(::write(release[1], "R", 1), 1);
     scan.join();
     int status = 0;

@@ -27,9 +27,10 @@ check_version() {
 
 # A man page names the other programs' pages, not its own; h8sx's holds every command.
 check_man_page() {
-  local page
+  local page command
   page="$(zcat "$1" | sed 's/\\-/-/g')"
-  ! sed -n '/^\.SH SEE ALSO/,$p' <<< "$page" | grep -qF "$2(1)" || fail "the man page of $2 names itself"
+  # Looked for in a string, not through a pipe: grep -q ending early must not pass it.
+  ! grep -qF "$2(1)" <<< "$(sed -n '/^\.SH SEE ALSO/,$p' <<< "$page")" || fail "the man page of $2 names itself"
   [ "$2" = h8sx ] || return 0
   for command in write check monitor ram-write reset ports; do
     grep -q "^\.SH \"H8SX ${command^^}\"" <<< "$page" || fail "man h8sx lacks h8sx $command"

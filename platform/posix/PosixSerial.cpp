@@ -196,9 +196,10 @@ bool PosixSerialDevice::SetCommState(ComHandleValue h, const Dcb& dcb) {
         cfsetispeed(&t, code);
         cfsetospeed(&t, code);
     }
+    if (standard) return tcsetattr(fd_, TCSANOW, &t) == 0;
     termios before{};
     if (tcgetattr(fd_, &before) != 0 || tcsetattr(fd_, TCSANOW, &t) != 0) return false;
-    if (standard || SetCustomLineRate(fd_, dcb.BaudRate)) return true;
+    if (SetCustomLineRate(fd_, dcb.BaudRate)) return true;
     tcsetattr(fd_, TCSANOW, &before);  // a rate the driver refuses changes nothing
     return false;
 }
