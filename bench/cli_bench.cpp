@@ -156,7 +156,7 @@ void WriterReaction(const Options& o, const fs::path& mot) {
     if (!sim.Started()) return;
     h8sx::cli::Options options;
     options.file = mot.string();
-    options.port = sim.TerminalPath();
+    options.ports = {sim.TerminalPath()};
     options.quiet = true;
     options.bitRate = o.bitRate;
     options.verify = o.verify == "none" ? h8sx::Verify::None : o.verify == "read" ? h8sx::Verify::Read : h8sx::Verify::Sum;

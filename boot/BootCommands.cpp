@@ -2,7 +2,10 @@
 // clock mode, ask for the clock figures, move the line to the programming rate, erase the
 // flash and select programming of the user MAT. Each step shows how far it got; the first
 // failure ends the dialogue with its own text and nothing more is sent.
+#include <algorithm>
 #include <array>
+#include <span>
+#include <vector>
 
 #include "app/Texts.h"
 #include "boot/BootProtocol.h"
@@ -29,15 +32,75 @@ struct StepTexts {
 constexpr std::size_t kDeviceCodeDistance = 4;
 constexpr std::size_t kResponseBufferSize = 200;
 
+// The most of an answer kept to explain a failed step.
+constexpr std::size_t kHeardLimit = 256;
+// How long the code byte of an error answer is awaited behind its first byte.
+constexpr std::int32_t kErrorCodeTicks = 2;
+
 class BootDialogue {
 public:
-    BootDialogue(ComLink& link, WriteClient& client) : client_(client), link_(link) {}
+    BootDialogue(ComLink& link, WriteClient& client, bool explain, DialogueFault& fault)
+        : client_(client), link_(link), explain_(explain), fault_(fault) {}
 
     // Sends the exchange's command (or `command` in its place) and awaits its answer.
+    // Explaining, an error answer ends the wait at once, and a step that fails keeps what
+    // the board said.
     std::optional<std::size_t> Exchange(const BootExchange& x, const std::uint8_t* command = nullptr) {
-        SendBootPacket(link_, command ? command : x.command.data(), x.length);
+        const std::uint8_t* cmd = command ? command : x.command.data();
+        SendBootPacket(link_, cmd, x.length);
         if (x.pauseTicks) link_.WaitTicks(x.pauseTicks);
-        return link_.AwaitBootResponse(ResponseBuffer, x.ticks, x.threshold, x.awaited);
+        if (!explain_) return link_.AwaitBootResponse(ResponseBuffer, x.ticks, x.threshold, x.awaited);
+        heard_.clear();
+        const auto at = link_.AwaitBootResponse(ResponseBuffer, x.ticks, x.threshold, x.awaited,
+                                                [&](std::span<const std::uint8_t> read) {
+                                                    Heard(read);
+                                                    return ErrorAnswerAt(cmd[0]).has_value();
+                                                });
+        if (!at && !link_.Interrupted()) Explain(x.name, cmd[0], x.awaited);
+        return at;
+    }
+
+    void Heard(std::span<const std::uint8_t> bytes) {
+        const std::size_t room = kHeardLimit - std::min(kHeardLimit, heard_.size());
+        heard_.insert(heard_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min(room, bytes.size())));
+    }
+
+    // Where the bytes heard hold an error answer to `command`: its code with bit 7 set, or
+    // 80 and the command (the command not taken here).
+    std::optional<std::size_t> ErrorAnswerAt(std::uint8_t command) const {
+        for (std::size_t i = 0; i < heard_.size(); ++i) {
+            if (heard_[i] == (command | boot::kErrorBit)) return i;
+            if (heard_[i] == boot::kCommandRefused && (i + 1 == heard_.size() || heard_[i + 1] == command)) return i;
+        }
+        return std::nullopt;
+    }
+
+    // What the board answered to a step that failed: the bytes heard, and what still waits
+    // (an answer that never grew past the step's threshold).
+    void Explain(const char* step, std::uint8_t command, std::optional<std::uint8_t> awaited) {
+        std::array<std::uint8_t, kHeardLimit> more{};
+        Heard(std::span(more.data(), link_.Read(more.data(), std::min<std::size_t>(link_.BytesWaiting(), more.size()))));
+        fault_ = DialogueFault{DialogueFault::Kind::NoAnswer, step, command, {}, 0};
+        if (const auto at = ErrorAnswerAt(command)) {
+            if (*at + 1 == heard_.size()) {
+                std::uint8_t code = 0;
+                if (link_.AwaitBytes(std::span(&code, 1), kErrorCodeTicks) == 1) heard_.push_back(code);
+            }
+            fault_.kind = heard_[*at] == boot::kCommandRefused ? DialogueFault::Kind::NotTaken
+                                                                : DialogueFault::Kind::ErrorAnswer;
+            fault_.answer.assign(heard_.begin() + static_cast<std::ptrdiff_t>(*at),
+                                 heard_.begin() + static_cast<std::ptrdiff_t>(std::min(*at + 2, heard_.size())));
+            return;
+        }
+        if (heard_.empty()) return;
+        fault_.answer = heard_;
+        fault_.kind = DialogueFault::Kind::Unexpected;
+        // An answer that began but did not come whole: its size says how long it is.
+        if (awaited && heard_[0] == *awaited)
+            if (const auto length = AnswerLength(heard_); length && heard_.size() < *length) {
+                fault_.kind = DialogueFault::Kind::ShortAnswer;
+                fault_.expected = *length;
+            }
     }
 
     // One exchange with its texts; false after a failure (beep, then its text).
@@ -55,6 +118,9 @@ public:
 
     WriteClient& client_;
     ComLink& link_;
+    const bool explain_;
+    DialogueFault& fault_;
+    std::vector<std::uint8_t> heard_;
     std::array<std::uint8_t, kResponseBufferSize> ResponseBuffer{};
 };
 
@@ -62,7 +128,7 @@ public:
 
 int FlashWrite::RunBootCommands() {
     using namespace exchange;
-    BootDialogue d(link_, client_);
+    BootDialogue d(link_, client_, options_.explain, result_.dialogue);
 
     // 1. Which device is there.
     const auto at = d.Exchange(SupportedDeviceInquiry);
@@ -76,6 +142,14 @@ int FlashWrite::RunBootCommands() {
     selection[6] = BootChecksum(selection.data(), 6);
     if (selection[6] != boot::kDeviceSelectionChecksum) {
         client_.ShowStatus(text::kNotThisDevice);  // no beep, and the selection is not sent
+        if (options_.explain) {
+            const auto answer = std::span(d.ResponseBuffer).subspan(*at);
+            result_.dialogue = DialogueFault{DialogueFault::Kind::WrongDevice, SupportedDeviceInquiry.name,
+                                             boot::kSupportedDeviceInquiry,
+                                             {answer.begin(), answer.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                                  answer.size(), AnswerLength(answer).value_or(0)))},
+                                             0};
+        }
         return 1;
     }
 
@@ -89,6 +163,13 @@ int FlashWrite::RunBootCommands() {
     const auto newBitRate = NewBitRateCommand(options_.bitRate);
     if (!d.Step(NewBitRate, {"応答ありました9", "新ビットレートERR9"}, newBitRate.data())) return 1;
     result_.bitRateRefused = d.ResponseBuffer[0] == (boot::kNewBitRate | boot::kErrorBit);
+    if (result_.bitRateRefused && options_.explain) {
+        // The window goes on and fails at the confirmation; the refusal says more.
+        d.heard_.assign(d.ResponseBuffer.begin(), d.ResponseBuffer.begin() + 2);
+        if (d.heard_[1] == 0) d.heard_.pop_back();
+        d.Explain(NewBitRate.name, boot::kNewBitRate, std::nullopt);
+        return d.Fail("新ビットレートERR9"), 1;
+    }
 
     // 9. Both sides now change rate; only the rate of the kept DCB changes.
     link_.ComDcb.BaudRate = options_.bitRate;

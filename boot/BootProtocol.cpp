@@ -5,6 +5,36 @@
 
 namespace h8sx {
 
+const char* ErrorCodeMeaning(std::uint8_t code) {
+    switch (code) {
+        case 0x11: return "checksum error";
+        case 0x21: return "device code error";
+        case 0x22: return "clock mode error";
+        case 0x24: return "bit rate selection error";
+        case 0x25: return "input frequency error";
+        case 0x26: return "multiplication ratio error";
+        case 0x27: return "operating frequency error";
+        case 0x29: return "block number error";
+        case 0x2A: return "address error";
+        case 0x2B: return "data length error";
+        case 0x51: return "erase error";
+        case 0x52: return "erase not complete";
+        case 0x53: return "programming error";
+        case 0x54: return "selection processing error";
+        case 0x80: return "command error";
+        case 0xFF: return "bit-rate matching confirmation error";
+        default: return nullptr;
+    }
+}
+
+std::optional<std::size_t> AnswerLength(std::span<const std::uint8_t> answer) {
+    const std::size_t sizeBytes = !answer.empty() && answer[0] == boot::kEraseBlockAnswer ? 2 : 1;
+    if (answer.size() < 1 + sizeBytes) return std::nullopt;
+    std::size_t size = 0;
+    for (std::size_t i = 1; i <= sizeBytes; ++i) size = size << 8 | answer[i];
+    return 1 + sizeBytes + size + 1;
+}
+
 std::uint8_t BootChecksum(const std::uint8_t* bytes, std::size_t count) {
     std::uint8_t sum = 0;
     for (std::size_t i = 0; i < count; ++i) sum = static_cast<std::uint8_t>(sum + bytes[i]);

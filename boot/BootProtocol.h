@@ -52,6 +52,7 @@ inline constexpr std::uint8_t kDeviceAnswer = 0x30;
 inline constexpr std::uint8_t kClockModeAnswer = 0x31;
 inline constexpr std::uint8_t kRatioAnswer = 0x32;
 inline constexpr std::uint8_t kFrequencyAnswer = 0x33;
+inline constexpr std::uint8_t kEraseBlockAnswer = 0x36;
 
 // The device selection of the one device this writer serves sums to this checksum,
 // which holds exactly when the four code bytes add up to 0x09.
@@ -68,6 +69,15 @@ inline constexpr std::size_t kBlockSize = 128;
 inline constexpr std::size_t kProgramCommandLength = 1 + 4 + kBlockSize + 1;
 inline constexpr std::uint32_t kEndOfProgrammingAddress = 0xFFFFFFFF;
 }  // namespace boot
+
+// What an error code of the boot program means (its error answers are the command byte
+// with bit 7 set, then the code); nullptr for a code it does not give.
+const char* ErrorCodeMeaning(std::uint8_t code);
+
+// The whole length of an inquiry's answer, from its first bytes: the answer code, its size,
+// the data and the checksum (the erase block answer, 36, has a 2-byte size). Nothing while
+// its size has not come.
+std::optional<std::size_t> AnswerLength(std::span<const std::uint8_t> answer);
 
 // Two's complement of the 8-bit sum of the first `count` bytes.
 std::uint8_t BootChecksum(const std::uint8_t* bytes, std::size_t count);

@@ -5,6 +5,7 @@
 #include "boot/FlashWrite.h"
 
 #include <array>
+#include <vector>
 
 #include "app/TForm1.h"
 #include "app/Texts.h"
@@ -24,9 +25,15 @@ FlashWrite::FlashWrite(ComLink& link, WriteClient& client, WriteOptions options)
     : link_(link), client_(client), options_(options) {}
 
 bool FlashWrite::Stopped() {
-    if (!link_.pump().StopRequested()) return false;
-    result_.outcome = WriteOutcome::Stopped;
+    if (!link_.Interrupted()) return false;
+    result_.outcome = link_.Lost() ? WriteOutcome::PortLost : WriteOutcome::Stopped;
     return true;
+}
+
+void FlashWrite::Restart() {
+    if (result_.outcome == WriteOutcome::PortLost) return;
+    client_.RestartBoard();
+    result_.restarted = true;
 }
 
 void FlashWrite::PulseReset() {
@@ -47,7 +54,7 @@ WriteResult FlashWrite::Run() {
 
     std::array<std::uint8_t, kScanLength> ResponseBuffer{};
     bool answered = false;
-    for (std::uint8_t attempts = 0; attempts < kMatchingAttempts && !answered && !link_.pump().StopRequested();
+    for (std::uint8_t attempts = 0; attempts < kMatchingAttempts && !answered && !link_.Interrupted();
          ++attempts) {
         link_.SendBytes(&boot::kMatchByte, 1);
         // 0x00 is also what the buffer is cleared to: any read shorter than 20 bytes counts.
@@ -63,8 +70,16 @@ WriteResult FlashWrite::Run() {
 
     client_.ShowStatus(text::kMatchDone);
     link_.SendBytes(&boot::kMatchConfirm, 1);
-    if (!link_.AwaitBootResponse(ResponseBuffer, kConfirmTicks, 0, boot::kMatchConfirmed)) {
+    std::vector<std::uint8_t> heard;
+    const auto hear = [&](std::span<const std::uint8_t> read) {
+        if (options_.explain && heard.size() < kScanLength) heard.insert(heard.end(), read.begin(), read.end());
+        return false;
+    };
+    if (!link_.AwaitBootResponse(ResponseBuffer, kConfirmTicks, 0, boot::kMatchConfirmed, hear)) {
         if (Stopped()) return result_;
+        if (options_.explain)
+            result_.dialogue = {heard.empty() ? DialogueFault::Kind::NoAnswer : DialogueFault::Kind::Unexpected,
+                                "bit-rate matching", boot::kMatchConfirm, heard, 0};
         client_.BeepIfSound();
         client_.ShowStatus(text::kNoCpuAnswer);
         result_.outcome = WriteOutcome::NoBoard;
@@ -81,14 +96,12 @@ WriteResult FlashWrite::Run() {
         // The verify's own failure after the erase: the board goes back to its own program.
         result_.outcome = result_.verify.fault == VerifyResult::Fault::NotBlank ? WriteOutcome::NotBlank
                                                                                 : WriteOutcome::VerifyFailed;
-        client_.RestartBoard();
-        result_.restarted = true;
+        Restart();
         return result_;
     }
     TransferImage();
     // Into the board's own program, whatever the transfer's outcome.
-    client_.RestartBoard();
-    result_.restarted = true;
+    Restart();
     return result_;
 }
 

@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "serial/BitRates.h"
 
@@ -27,6 +28,7 @@ enum class WriteOutcome : std::uint8_t {
     NotBlank,        // the blank check after the erase found bytes that are not 0xFF
     VerifyFailed,    // the flash does not hold what was programmed, or a verify step failed
     Stopped,         // the client asked to stop
+    PortLost,        // the port went away under the write (the client ends its waits then)
 };
 
 // What a write checks of the flash with the boot program's own commands, none of which
@@ -54,6 +56,7 @@ struct VerifyResult {
     Fault fault = Fault::None;
     std::uint8_t command = 0;  // the command the fault came at
     std::uint8_t code = 0;
+    bool blank = false;                      // the blank check found the user MAT erased
     std::optional<std::uint32_t> erasedSum;  // the user MAT's sum after the erase
     std::optional<std::uint32_t> sum;        // and after the programming
     std::uint32_t expectedSum = 0;
@@ -63,12 +66,37 @@ struct VerifyResult {
     std::uint64_t bytesRead = 0;  // read back and found as programmed
 };
 
+// Why the boot dialogue ended, kept where the client asked for it (WriteOptions::explain):
+// the step and what the board answered to it.
+struct DialogueFault {
+    enum class Kind : std::uint8_t {
+        None,
+        NoAnswer,     // nothing within the step's time
+        ShortAnswer,  // fewer bytes than the answer's own size announces (`expected`)
+        ErrorAnswer,  // the command byte with bit 7 set, and an error code
+        NotTaken,     // 80 and the command byte: the boot program does not take it here
+        Unexpected,   // bytes that answer nothing the step sent
+        WrongDevice,  // the supported device answer names a device this writer does not serve
+    };
+    Kind kind = Kind::None;
+    const char* step = nullptr;  // the exchange's name, or "bit-rate matching"
+    std::uint8_t command = 0;
+    // What came: the error answer, the short answer, the unexpected bytes; for a wrong
+    // device the supported device answer from its first byte.
+    std::vector<std::uint8_t> answer;
+    std::size_t expected = 0;
+};
+
 struct WriteOptions {
     // The rate the boot program is moved to for the erase and the programming.
     std::uint32_t bitRate = kProgrammingBitRate;
     // Blocks of nothing but 0xFF stay as the erase left them instead of being programmed.
     bool skipBlankBlocks = false;
     Verify verify = Verify::None;
+    // The command line's: an error answer of the boot dialogue ends it at once, and a step
+    // that fails keeps what the board answered (WriteResult::dialogue). The windows wait
+    // each step's time out and show their text alone.
+    bool explain = false;
 };
 
 // What a write tells its client and asks of it.
@@ -105,11 +133,13 @@ struct WriteResult {
     // The erase: asked for, and acknowledged.
     bool eraseStarted = false;
     bool erased = false;
-    // Whether the write ended with the board restarted into its own program.
+    // Whether the write ended with the board restarted into its own program (never after
+    // the port went away: nothing reaches the board any more).
     bool restarted = false;
     // The boot program answered the new bit rate selection with an error (BF 24: it
     // cannot make the rate); the write then fails at the confirmation.
     bool bitRateRefused = false;
+    DialogueFault dialogue;
     VerifyResult verify;
 };
 
@@ -135,7 +165,11 @@ public:
     bool VerifyProgrammed(const FlashImage& image);
 
 private:
+    // Whether the waits were interrupted: a stop asked for, or the port gone (the outcome
+    // says which).
     bool Stopped();
+    // Into the board's own program, where the port still reaches it.
+    void Restart();
     // Sends a command of the programming/erasure state and reads its answer into `answer`
     // (`okCode` first, `answer.size()` bytes in all, the last its checksum when
     // `summed`); false, with the fault recorded, otherwise.

@@ -90,6 +90,7 @@ bool FlashWrite::VerifyErased() {
         if (v.fault == Fault::ErrorAnswer && v.code == boot::kBlankCheckFailed) v.fault = Fault::NotBlank;
         return false;
     }
+    v.blank = true;
     client_.ShowStatus("blank check: the flash is erased");
     std::uint32_t sum = 0;
     if (!SumCheck(sum)) return false;

@@ -32,7 +32,9 @@ void CliPump::FireDueTick() {
 // that offers nothing to wait on is looked at every millisecond too.
 void CliPump::WaitAndProcessMessages() {
     const auto untilTick = std::chrono::duration_cast<std::chrono::microseconds>(nextTick_ - Clock::now());
-    const bool portOpen = link && link->ComHandle != kNullHandle && link->ComHandle != kInvalidHandle;
+    // A port that has gone away wakes every sleep on it at once: the sleep is the tick's.
+    const bool portOpen =
+        link && link->ComHandle != kNullHandle && link->ComHandle != kInvalidHandle && !link->Lost();
     const std::uint32_t waiting = portOpen ? link->BytesWaiting() : 0;
     if (waiting == 0 || waiting == lastWaiting_) {
         const int fd = portOpen && waiting == 0 ? waitDescriptor_() : -1;

@@ -10,6 +10,7 @@
 #include "boot/BootProtocol.h"
 #include "cli/ImageFile.h"
 #include "cli/Session.h"
+#include "cli/System.h"
 #include "image/FlashImage.h"
 #include "image/SRecord.h"
 
@@ -45,12 +46,23 @@ int Check(Session& s) {
                   load.endedByCount ? ", ended by a count record" : "", image.Length, blocks,
                   boot::kBlockSize, blank, blocks * kBlockLineBytes * 10 / rate, rate,
                   (blocks - blank) * kBlockLineBytes * 10 / rate);
+    // With the image on standard output, the summary goes to standard error.
+    const bool imageToStdout = s.options.out == "-";
     WriteFailure failure;
-    if (!WriteAll(stdout, "standard output", text, std::strlen(text), failure)) {
+    if (!(imageToStdout && s.options.quiet) &&
+        !WriteAll(imageToStdout ? stderr : stdout, imageToStdout ? "standard error" : "standard output", text,
+                  std::strlen(text), failure)) {
         s.out.Error(failure.Text());
         return failure.error == EPIPE ? kUsage : kFileFailed;
     }
 
+    if (imageToStdout) {
+        UseBinaryStdout();
+        if (WriteAll(stdout, "standard output", image.Bytes.data(), std::size_t{blocks} * boot::kBlockSize, failure))
+            return kDone;
+        s.out.Error(failure.Text());
+        return failure.error == EPIPE ? kUsage : kFileFailed;
+    }
     if (s.options.out) {
         const std::string& path = *s.options.out;
         std::FILE* f = s.platform.OpenFile(path, "wb");
@@ -74,7 +86,11 @@ int Check(Session& s) {
 int Reset(Session& s) {
     if (!s.OpenPort(kOwnProgramBitRate)) return kPortNotOpened;
     s.RestartBoard();
-    s.out.Note("the board on " + s.portName + " was restarted into its own program");
+    if (s.link.Lost()) {
+        s.out.Error(s.PortGone());
+        return kPortNotOpened;
+    }
+    s.out.Note("the board on " + s.PortShown() + " was restarted into its own program");
     return s.out.Failed() ? s.StoppedStatus() : kDone;
 }
 

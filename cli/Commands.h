@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "boot/FlashWrite.h"
 
@@ -14,11 +15,11 @@ namespace h8sx::cli {
 enum Status : int {
     kDone = 0,
     kUsage = 1,  // also: standard output or error closed under the command (a pipe's reader gone)
-    kPortNotOpened = 2,
+    kPortNotOpened = 2,  // also: the port went away before the flash was touched
     kNoBoard = 3,
     kBootFailed = 4,
     kFileFailed = 5,  // also: an output file or stream that could not be written
-    kTransferFailed = 6,
+    kTransferFailed = 6,  // also: the port went away once the flash was being changed
     kNotSeen = 7,
     kVerifyFailed = 8,
     kInterrupted = 130,
@@ -26,7 +27,7 @@ enum Status : int {
 
 struct Options {
     std::string file;
-    std::optional<std::string> port;  // --port
+    std::vector<std::string> ports;  // --port, as given; none: the window's settings
     bool quiet = false;
     bool skipBlank = false;
     Verify verify = Verify::Sum;                    // write: --verify, --no-verify

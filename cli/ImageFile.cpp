@@ -30,6 +30,17 @@ std::string WindowsOutcome(const ImageLoad& load) {
     }
 }
 
+// Each reason `load` refuses its file for, by its line, with what the window does instead.
+void Refuse(const std::string& name, const ImageLoad& load, const std::string& window, Output& out) {
+    const std::string at = name + ":";
+    if (load.strictFault == StrictFault::Checksum) {
+        for (std::uint32_t line : load.badChecksumLines)
+            out.Error(at + std::to_string(line) + ": wrong checksum (" + window + ")");
+        return;
+    }
+    out.Error(at + std::to_string(load.RefusedLine()) + ": " + load.Refusal() + " (" + window + ")");
+}
+
 // A path, a directory or a device: only a file, or a pipe, holds an S-record text.
 bool IsReadable(const std::string& file, const std::string& name, Output& out) {
     std::error_code ec;
@@ -84,13 +95,7 @@ int ReadImageFile(const Options& o, Platform& platform, Output& out, FlashImage&
 
     const std::string at = name + ":";
     if (!load.Loaded()) {
-        if (load.strictFault == StrictFault::Checksum) {
-            for (std::uint32_t line : load.badChecksumLines)
-                out.Error(at + std::to_string(line) + ": wrong checksum (" + WindowsOutcome(load) + ")");
-        } else {
-            out.Error(at + std::to_string(load.RefusedLine()) + ": " + load.Refusal() + " (" +
-                      WindowsOutcome(load) + ")");
-        }
+        Refuse(name, load, WindowsOutcome(load), out);
         return kFileFailed;
     }
     // What the windows' reading lets pass, said once more where h8sx was told to let it pass.
@@ -103,6 +108,36 @@ int ReadImageFile(const Options& o, Platform& platform, Output& out, FlashImage&
             ": warning: the first record lies at address 0x%04X; its data is written from flash address 0",
             static_cast<unsigned>(load.firstAddress));
         out.Error(name + text);
+    }
+    return kDone;
+}
+
+}  // namespace h8sx::cli
+
+namespace h8sx::cli {
+
+int ReadRamFile(const Options& o, Platform& platform, Output& out, std::string& text) {
+    const std::optional<InputFile> in = OpenInput(o.file, platform, out);
+    if (!in) return kFileFailed;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, in->stream)) > 0;) text.append(buffer, n);
+    if (StopRequested()) return kInterrupted;
+    if (ReadFailed(*in, out)) return kFileFailed;
+    if (o.lenient) return kDone;
+
+    MemorySource source(text);
+    FlashImage scratch;
+    const ImageLoad load = ReadSRecords(source, scratch, {}, ReadOptions{.strict = true, .place = false});
+    const std::string window = "the window sends it as it is; --lenient does too";
+    if (!load.Loaded()) {
+        Refuse(in->name, load, window, out);
+        return kFileFailed;
+    }
+    if (load.kind != 3 || load.endedByCount) {
+        out.Error(in->name + ": the file ends with " +
+                  (load.endedByCount ? "a count record" : "S" + std::to_string(10 - load.kind)) +
+                  ", and the board's program takes a load at its S7 record, which it lacks (" + window + ")");
+        return kFileFailed;
     }
     return kDone;
 }

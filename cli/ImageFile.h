@@ -31,4 +31,10 @@ bool ReadFailed(const InputFile& in, Output& out);
 // the reasons shown, or kInterrupted.
 int ReadImageFile(const Options& o, Platform& platform, Output& out, FlashImage& image, ImageLoad& load);
 
+// Reads o.file whole into `text` for ram-write and checks it as S-records (unless
+// o.lenient): every record well formed with its checksum right, and the S7 record that
+// makes the board's program take the load at its end; where the records lie is the
+// program's business. kDone, kFileFailed with the reasons shown, or kInterrupted.
+int ReadRamFile(const Options& o, Platform& platform, Output& out, std::string& text);
+
 }  // namespace h8sx::cli

@@ -10,6 +10,7 @@
 #include "cli/ImageFile.h"
 #include "cli/Session.h"
 #include "cli/System.h"
+#include "image/SRecord.h"
 #include "monitor/OwnProgram.h"
 #include "monitor/SendText.h"
 #include "monitor/ShiftJis.h"
@@ -50,6 +51,10 @@ class MonitorRun {
         for (;;) {
             if (found_) return kDone;
             if (!stdoutFailure_ && StdoutReaderGone()) stdoutFailure_ = {EPIPE, "standard output"};
+            if (s_.link.Lost()) {
+                s_.out.Error(s_.PortGone());
+                return kPortNotOpened;
+            }
             if (stdoutFailure_ || s_.Stopping()) return kInterrupted;
             if (o_.timeout &&
                 std::chrono::steady_clock::now() - start >= std::chrono::duration<double>(*o_.timeout)) {
@@ -134,20 +139,25 @@ int Monitor(Session& s) {
 
 int RamWrite(Session& s) {
     const Options& o = s.options;
-    const std::optional<InputFile> in = OpenInput(o.file, s.platform, s.out);
-    if (!in) return kFileFailed;
+    // The whole file is read and checked before the board is touched.
+    std::string text;
+    if (const int status = ReadRamFile(o, s.platform, s.out, text); status != kDone) return status;
     if (!s.OpenPort(kOwnProgramBitRate)) return kPortNotOpened;
     // The board answers while the file goes out: the monitor listens from the start.
     std::optional<MonitorRun> run;
     if (o.monitor) run.emplace(s);
     s.RestartBoard();
     s.out.Status(text::kTransferring);
-    const bool sent = SendRamWrite(s.link, in->stream);
-    const bool readFailed = sent && !s.Stopping() && ReadFailed(*in, s.out);
-    if (!sent || s.Stopping() || readFailed) {
+    MemorySource source(text);
+    const bool sent = SendRamWrite(s.link, source);
+    if (s.link.Lost()) {
+        s.out.Error(s.PortGone() + "; the board's program saw " + (sent ? "the whole file" : "part of the file"));
+        return kPortNotOpened;
+    }
+    if (!sent || s.Stopping()) {
         s.RestartBoard();  // the board's program saw half a file
-        s.out.Error(std::string(readFailed ? "" : "interrupted: ") + "the board was restarted into its own program");
-        return readFailed ? kFileFailed : s.StoppedStatus();
+        s.out.Error("interrupted: the board was restarted into its own program");
+        return s.StoppedStatus();
     }
     s.out.Status(text::kTransferDone);
     return run ? run->Run() : kDone;

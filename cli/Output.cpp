@@ -1,6 +1,7 @@
 #include "cli/Output.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 
 namespace h8sx::cli {
@@ -26,7 +27,8 @@ bool WriteAll(std::FILE* stream, const char* what, const void* bytes, std::size_
     return false;
 }
 
-Output::Output(bool quiet, bool live, std::FILE* err) : quiet_(quiet), live_(live), err_(err) {}
+Output::Output(bool quiet, bool live, std::FILE* err, std::function<int()> columns)
+    : quiet_(quiet), live_(live), err_(err), columns_(std::move(columns)) {}
 
 double Output::Seconds() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
 
@@ -70,16 +72,24 @@ void Output::Progress(std::uint32_t done, std::uint32_t total, bool skipped) {
     const double rate = elapsed > 0 ? (sent_ > 1 ? (sent_ - 1) * 128.0 / elapsed : 0) : 0;
     const double perBlock = done > 1 && elapsed > 0 ? elapsed / (done - 1) : 0;
     const double left = perBlock * (total - done);
+    // The rate and the time left once two blocks have shown them.
     char text[160];
-    std::snprintf(text, sizeof text, "%3d %%  %u/%u blocks  %.0f B/s  %.0f s left", percent, done, total,
-                  rate, left);
+    int n = std::snprintf(text, sizeof text, "%3d %%  %u/%u blocks", percent, done, total);
+    if (rate > 0) n += std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), "  %.0f B/s", rate);
+    if (perBlock > 0) std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), "  %.0f s left", left);
 
     if (live_) {
         if (done != total && now - lastDrawn_ < kRedraw) return;
         lastDrawn_ = now;
-        char line[200];
-        std::snprintf(line, sizeof line, "\r%7.2f %-60s", Seconds(), text);
-        Put(line);
+        std::string line = Format("%7.2f ", Seconds(), text);
+        // Blanks over what a longer line drew before; never as wide as the terminal, where
+        // the cursor would wrap to a line of its own.
+        const std::size_t drawn = line.size();
+        if (line.size() < drawnWidth_) line.append(drawnWidth_ - line.size(), ' ');
+        const int columns = columns_ ? columns_() : 0;
+        if (columns > 1 && line.size() >= static_cast<std::size_t>(columns)) line.resize(static_cast<std::size_t>(columns - 1));
+        drawnWidth_ = std::min(drawn, line.size());
+        Put("\r" + line);
         liveLineOpen_ = true;
         if (done == total) EndLiveLine();
         return;

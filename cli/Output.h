@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace h8sx::cli {
@@ -25,9 +26,9 @@ bool WriteAll(std::FILE* stream, const char* what, const void* bytes, std::size_
 
 class Output {
    public:
-    // `live`: standard error is a terminal, so progress is one line rewritten in place;
-    // otherwise a line every 10 %.
-    Output(bool quiet, bool live, std::FILE* err = stderr);
+    // `live`: standard error is a terminal, so progress is one line rewritten in place,
+    // never wider than the terminal's `columns` (0: not known); otherwise a line every 10 %.
+    Output(bool quiet, bool live, std::FILE* err = stderr, std::function<int()> columns = {});
 
     bool Quiet() const { return quiet_; }
     // A status text; the same text again (every acknowledged block shows it) is not repeated.
@@ -61,6 +62,8 @@ class Output {
     Clock::time_point lastDrawn_{};
     std::uint32_t sent_ = 0;
     int lastTenth_ = -1;
+    std::function<int()> columns_;
+    std::size_t drawnWidth_ = 0;  // of the live line last drawn
 };
 
 }  // namespace h8sx::cli

@@ -13,28 +13,28 @@ namespace h8sx::cli {
 namespace {
 
 // The port the window's settings file ticks, as the window would open it; COM1 without one.
-// The file is only read: the windows own it.
+// The file is only read: the windows own it. `origin` says where the name came from.
 std::string SettingsPort(Platform& platform, std::string& origin) {
     const auto settings = ReadSettings(platform);
     const std::string path = SettingsPath(platform);
-    if (!settings) {
-        origin = "there is no settings file " + path + ", so the window's first port";
-        return PortName(0);
-    }
-    const auto port = SettingsPortIndex((*settings)[0]);
-    if (!port) {
-        origin = "the settings file " + path + " ticks no port, so the window's first port";
-        return PortName(0);
-    }
-    origin = "the port ticked in the window's settings file " + path;
-    return PortName(*port);
+    const auto port = settings ? SettingsPortIndex((*settings)[0]) : std::nullopt;
+    const std::string name = PortName(port.value_or(0));
+    if (!settings)
+        origin = name + " is the window's first port, taken because there is no settings file " + path;
+    else if (!port)
+        origin = name + " is the window's first port, taken because the settings file " + path + " ticks none";
+    else
+        origin = name + " is the port ticked in the window's settings file " + path;
+    return name;
 }
 
 }  // namespace
 
 Session::Session(const Options& o, SerialDevice& device, Platform& p, Pump& pu, Output& output)
     : options(o), platform(p), pump(pu), out(output), link(device, pu, TickCount) {
-    portName = o.port ? *o.port : SettingsPort(platform, portOrigin);
+    portName = !o.ports.empty() ? o.ports.front() : SettingsPort(platform, portOrigin);
+    // A port that goes away ends every wait at once: nothing more can come.
+    link.endWaitsWhenLost = true;
 }
 
 void Session::Tick() {
@@ -51,18 +51,30 @@ bool Session::OpenPort(std::uint32_t bitRate) {
     }
     const OpenError e = link.LastOpenError();
     const std::string shown = PortDeviceShown(portName);
-    std::string text = "cannot open the port " + portName + (shown.empty() ? "" : " (" + shown + ")");
+    std::string text = "cannot open the port " + PortShown();
     if (!e.text.empty()) text += ": " + e.text;
     if (const std::string remedy = OpenFailureRemedy(e, shown.empty() ? portName : shown); !remedy.empty())
         text += "\n  " + remedy;
-    if (!portOrigin.empty()) text += "\n  " + portName + " is " + portOrigin + "; --port chooses another";
+    if (!portOrigin.empty()) text += "\n  " + portOrigin + "; --port chooses another";
     out.Error(text);
     return false;
 }
 
+std::string Session::PortShown() const {
+    const std::string shown = PortDeviceShown(portName);
+    const std::string origin = PortDeviceOrigin(portName);
+    if (shown.empty()) return portName;
+    return portName + " (" + shown + (origin.empty() ? "" : ", from " + origin) + ")";
+}
+
+std::string Session::PortGone() const {
+    return "the port " + PortShown() + " went away (the adapter was unplugged or the board lost power)";
+}
+
 void Session::RestartBoard() { RestartOwnProgram(link); }
 
-int Session::StoppedStatus() const {
+int Session::StoppedStatus() {
+    if (link.Lost()) return kPortNotOpened;
     if (!out.Failed()) return kInterrupted;
     return out.Failure().error == EPIPE ? kUsage : kFileFailed;
 }
@@ -74,7 +86,7 @@ int RunCommand(const std::string& command, const Options& options) {
     };
     SystemSerial serial = NewSerialDevice();
     const std::unique_ptr<Platform> platform = NewPlatform();
-    Output out(options.quiet, StderrIsTerminal());
+    Output out(options.quiet, StderrIsTerminal(), stderr, StderrColumns);
     CliPump pump(serial.waitDescriptor, [&out] { return out.Failed(); });
     StoppableDevice device(*serial.device, [&pump] { return pump.StopRequested(); });
     Session session(options, device, *platform, pump, out);

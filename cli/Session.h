@@ -60,12 +60,17 @@ public:
     bool OpenPort(std::uint32_t bitRate);
     // Restarts the board into its own program.
     void RestartBoard();
-    // Whether the command should end now: a stop asked for (Ctrl-C), or an output that
-    // cannot be written any more.
-    bool Stopping() { return pump.StopRequested() || out.Failed(); }
-    // The status of a command that was stopped: by Ctrl-C, or by an output that could not
-    // be written (a pipe whose reader has gone: status 1; anything else: the file status).
-    int StoppedStatus() const;
+    // Whether the command should end now: a stop asked for (Ctrl-C), the port gone, or an
+    // output that cannot be written any more.
+    bool Stopping() { return link.Interrupted() || out.Failed(); }
+    // The status of a command that was stopped: the port gone (2), Ctrl-C (130), or an
+    // output that could not be written (a pipe whose reader has gone: status 1; anything
+    // else: the file status).
+    int StoppedStatus();
+    // The port for messages: "COM1 (/dev/ttyUSB0)".
+    std::string PortShown() const;
+    // What is said when the port has gone away under the command.
+    std::string PortGone() const;
 
     // The board's own program's text, decoded, at every tick while set.
     std::function<void(const std::string&)> onReceived;

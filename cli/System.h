@@ -33,6 +33,9 @@ std::string PortDevice(const std::string& name);
 // Linux; empty when it is the name itself.
 std::string PortDeviceShown(const std::string& name);
 
+// Where that device came from, when not from the windows' own port table: "H8SX_COM1".
+std::string PortDeviceOrigin(const std::string& name);
+
 // What the operator can do about a port that would not open (`device`: what was opened);
 // empty where there is nothing to add to the system's reason.
 std::string OpenFailureRemedy(const OpenError& error, const std::string& device);
@@ -41,10 +44,14 @@ std::string OpenFailureRemedy(const OpenError& error, const std::string& device)
 // every exit (a no-op where output is always UTF-8).
 void UseUtf8Console();
 bool StdinIsTerminal();
+// Standard output takes bytes as they are (no line-end translation where the system has it).
+void UseBinaryStdout();
 // Standard output is a pipe whose reader has gone (noticed without writing to it: a
 // silent board gives the monitor nothing to write).
 bool StdoutReaderGone();
 bool StderrIsTerminal();
+// The width of the terminal standard error shows on; 0 when not known.
+int StderrColumns();
 
 // Ctrl-C and termination (SIGINT/SIGTERM; on Windows also the console's close) set the
 // stop request instead of ending the process.

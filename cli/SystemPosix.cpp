@@ -1,15 +1,21 @@
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <poll.h>
 #include <signal.h>
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 
 #include "cli/System.h"
 #include "platform/posix/PosixPlatform.h"
@@ -35,6 +41,53 @@ void OnStop(int) {
     }
 }
 
+std::string UserName(uid_t uid) {
+    const passwd* pw = ::getpwuid(uid);
+    return pw ? pw->pw_name : std::to_string(uid);
+}
+
+std::string GroupName(gid_t gid) {
+    const group* gr = ::getgrgid(gid);
+    return gr ? gr->gr_name : std::to_string(gid);
+}
+
+// The groups the user belongs to by the system's lists, whether or not this login has
+// them yet.
+bool UserListedIn(gid_t gid) {
+    const passwd* pw = ::getpwuid(::getuid());
+    if (!pw) return false;
+    int n = 64;
+    std::vector<gid_t> groups(static_cast<std::size_t>(n));
+    if (::getgrouplist(pw->pw_name, pw->pw_gid, groups.data(), &n) < 0) {
+        groups.resize(static_cast<std::size_t>(n));
+        if (::getgrouplist(pw->pw_name, pw->pw_gid, groups.data(), &n) < 0) return false;
+    }
+    groups.resize(static_cast<std::size_t>(n));
+    return std::find(groups.begin(), groups.end(), gid) != groups.end();
+}
+
+// What to do about a device that refused this user: join its group, where that is one a
+// user joins; log in again, where the user joined it after this login began; nothing to
+// join, where only its owner (or root's group) may open it.
+std::string PermissionRemedy(const std::string& device) {
+    struct stat st {};
+    if (::stat(device.c_str(), &st) != 0) return {};
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    const bool groupMay = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+    if (!groupMay)
+        return "only its owner, " + UserName(st.st_uid) + ", may open it (mode " + mode +
+               "): run as that user, or have the device given a group you can join";
+    const std::string group = GroupName(st.st_gid);
+    if (st.st_gid == 0)
+        return "only root and the group root may open it (mode " + std::string(mode) +
+               "): have the device given a group you can join (a udev rule), or run as root";
+    if (UserListedIn(st.st_gid))
+        return "you are in the group " + group + ", but this login began before you were added: log out and in "
+               "again (or 'newgrp " + group + "')";
+    return "add yourself to the group " + group + ": sudo usermod -aG " + group + " $USER, then log in again";
+}
+
 }  // namespace
 
 std::vector<std::string> Arguments(int argc, char** argv) { return {argv, argv + argc}; }
@@ -53,10 +106,17 @@ std::string PortDeviceShown(const std::string& name) {
     return device == name ? std::string() : device;
 }
 
+std::string PortDeviceOrigin(const std::string& name) {
+    const int number = posix::ComNumber(name);
+    if (number == 0) return {};
+    const std::string variable = "H8SX_COM" + std::to_string(number);
+    const char* value = std::getenv(variable.c_str());
+    return value && *value ? variable : std::string();
+}
+
 std::string OpenFailureRemedy(const OpenError& error, const std::string& device) {
     switch (error.kind) {
-        case OpenError::Kind::Denied:
-            return "add yourself to the group dialout: sudo usermod -aG dialout $USER, then log in again";
+        case OpenError::Kind::Denied: return PermissionRemedy(device);
         case OpenError::Kind::Busy: return "another program holds it: fuser -v " + device + " names it";
         case OpenError::Kind::Missing: return "no such port: 'h8sx ports' lists the ports of this machine";
         case OpenError::Kind::None:
@@ -66,8 +126,14 @@ std::string OpenFailureRemedy(const OpenError& error, const std::string& device)
 }
 
 void UseUtf8Console() {}
+void UseBinaryStdout() {}
 bool StdinIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
 bool StderrIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+int StderrColumns() {
+    winsize w{};
+    return ::ioctl(STDERR_FILENO, TIOCGWINSZ, &w) == 0 ? w.ws_col : 0;
+}
 
 bool StdoutReaderGone() {
     // The write end of a pipe reports an error condition once its read end is closed.

@@ -6,6 +6,8 @@
 // need it first.
 #include "platform/win32/WinApi.h"
 // clang-format off
+#include <fcntl.h>
+#include <io.h>
 #include <mmsystem.h>
 #include <shellapi.h>
 // clang-format on
@@ -93,6 +95,8 @@ std::string PortDeviceShown(const std::string& name) {
     return device == name ? std::string() : device;
 }
 
+std::string PortDeviceOrigin(const std::string&) { return {}; }
+
 std::string OpenFailureRemedy(const OpenError& error, const std::string&) {
     switch (error.kind) {
         case OpenError::Kind::Busy: return "another program holds it";
@@ -113,8 +117,16 @@ void UseUtf8Console() {
     std::atexit(RestoreConsole);
 }
 
+void UseBinaryStdout() { _setmode(_fileno(stdout), _O_BINARY); }
+
 bool StdinIsTerminal() { return IsConsole(STD_INPUT_HANDLE); }
 bool StderrIsTerminal() { return IsConsole(STD_ERROR_HANDLE); }
+
+int StderrColumns() {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+}
 
 // A pipe's closed reader shows only at the next write there.
 bool StdoutReaderGone() { return false; }

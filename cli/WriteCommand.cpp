@@ -22,16 +22,71 @@ std::string Hex(std::uint32_t value) {
     return text;
 }
 
-// What the flash holds after a write that did not end well.
+// Bytes as the protocol's tables write them: "91 22".
+std::string HexBytes(const std::vector<std::uint8_t>& bytes) {
+    std::string text;
+    for (std::uint8_t b : bytes) {
+        char two[4];
+        std::snprintf(two, sizeof two, "%s%02X", text.empty() ? "" : " ", b);
+        text += two;
+    }
+    return text;
+}
+
+// What the flash holds after a write that did not end well, as far as the write knows it:
+// an erase the board acknowledged but nothing checked is what the board reported.
 std::string FlashState(const WriteResult& r) {
     if (!r.eraseStarted) return "the flash is as it was";
-    if (!r.erased) return "the flash may be partly erased";
-    if (r.blocks == 0) return "the flash is erased";
+    if (!r.erased) return "the flash may be partly erased, the old program damaged";
+    const std::string erased =
+        r.verify.blank ? "the flash was erased (the blank check said so)" : "the board reported the flash erased";
     const std::uint32_t held = r.failedBlock ? *r.failedBlock : r.programmed + r.skipped;
-    std::string text = "the flash holds the first " + std::to_string(held) + " of " + std::to_string(r.blocks) +
-                       " blocks and is erased from " + Hex(held * std::uint32_t{boot::kBlockSize}) + " on";
+    std::string text;
+    if (held == 0)
+        text = "the old program is gone: " + erased + ", and nothing was written";
+    else if (held == r.blocks)
+        text = "the old program is gone: all " + std::to_string(r.blocks) + " blocks were acknowledged";
+    else
+        text = "the old program is gone: the flash holds the first " + std::to_string(held) + " of " +
+               std::to_string(r.blocks) + " blocks and is erased from " + Hex(held * std::uint32_t{boot::kBlockSize}) +
+               " on" + (r.verify.blank ? "" : " (as the board reported)");
     if (r.stoppedInFlight) text += " (block " + std::to_string(held + 1) + " was on its way: it may be written too)";
     return text;
+}
+
+// A step of the boot dialogue that failed, and what the board answered to it.
+std::string DialogueFailure(const DialogueFault& f) {
+    char command[8];
+    std::snprintf(command, sizeof command, "%02X", f.command);
+    const std::string step = std::string("the ") + (f.step ? f.step : "boot dialogue");
+    switch (f.kind) {
+        case DialogueFault::Kind::None: return "the boot dialogue failed";
+        case DialogueFault::Kind::NoAnswer: return "no answer to " + step + " (" + command + ")";
+        case DialogueFault::Kind::ShortAnswer:
+            return "a short answer to " + step + " (" + command + "): " + std::to_string(f.answer.size()) +
+                   " bytes where its size says " + std::to_string(f.expected) + " (" + HexBytes(f.answer) + ")";
+        case DialogueFault::Kind::ErrorAnswer: {
+            const char* meaning = f.answer.size() > 1 ? ErrorCodeMeaning(f.answer[1]) : nullptr;
+            return "the board refused " + step + ": " + HexBytes(f.answer) +
+                   (meaning ? " (" + std::string(meaning) + ")" : std::string());
+        }
+        case DialogueFault::Kind::NotTaken:
+            return "the board does not take " + step + " (" + command + ") now: " + HexBytes(f.answer) + " (command error)";
+        case DialogueFault::Kind::Unexpected:
+            return "an answer to " + step + " (" + command + ") that is none of its answers: " + HexBytes(f.answer);
+        case DialogueFault::Kind::WrongDevice: {
+            // 30 size devices characters code(4) name SUM
+            const std::vector<std::uint8_t>& a = f.answer;
+            std::string code = a.size() >= 8 ? HexBytes({a.begin() + 4, a.begin() + 8}) : HexBytes(a);
+            std::string name;
+            const std::size_t characters = a.size() > 3 ? a[3] : 0;
+            for (std::size_t i = 8; i < a.size() && i < 4 + characters && i + 1 < a.size(); ++i)
+                name += a[i] >= 0x20 && a[i] < 0x7F ? static_cast<char>(a[i]) : '?';
+            return "the board's device code is " + code + (name.empty() ? "" : " (\"" + name + "\")") +
+                   ", not the H8SX1622's: this writer serves a code whose four bytes add up to 09, as 00 00 00 09 does";
+        }
+    }
+    return "the boot dialogue failed";
 }
 
 // What went wrong in a verify, for the engineer.
@@ -109,23 +164,39 @@ int WriteFailed(Session& s, const WriteResult& r) {
     switch (r.outcome) {
         case WriteOutcome::Done: return kDone;
         case WriteOutcome::PortNotOpened:
-            s.out.Error("the port " + s.portName + " could not be opened");
+            s.out.Error("the port " + s.PortShown() + " could not be opened");
             return kPortNotOpened;
         case WriteOutcome::NoBoard:
-            s.out.Error("no board answered the bit-rate matching" + window);
+            if (r.dialogue.kind == DialogueFault::Kind::None) {
+                s.out.Error("no board answered the bit-rate matching on " + s.PortShown() + window +
+                            "\n  is the board powered and its cable in, and does it start its boot program (the boot "
+                            "mode pins or jumper)? Another port may be the board's: 'h8sx ports' lists them");
+            } else if (r.dialogue.answer.empty()) {
+                s.out.Error("the board answered the bit-rate matching's 00, but not its 55 with E6" + window);
+            } else {
+                s.out.Error("the board answered the bit-rate matching's 55 with " + HexBytes(r.dialogue.answer) +
+                            ", where E6 confirms the rate" +
+                            (r.dialogue.answer.front() == 0xFF ? ": it could not match the rate" : std::string()) +
+                            window);
+            }
             return kNoBoard;
         case WriteOutcome::BootFailed:
+            s.out.Error(DialogueFailure(r.dialogue) + window);
             if (r.bitRateRefused)
-                s.out.Error("the board refused the bit rate " + std::to_string(s.options.bitRate) +
-                            " (BF 24): its boot program cannot make it; a lower --bit-rate may do");
-            s.out.Error("the boot dialogue failed" + window + "; " + FlashState(r));
+                s.out.Error("the board cannot make the bit rate " + std::to_string(s.options.bitRate) +
+                            "; a lower --bit-rate may do");
+            s.out.Error(FlashState(r));
             return kBootFailed;
         case WriteOutcome::NotBlank:
             s.out.Error("the blank check after the erase found bytes that are not 0xFF (CD 52): the erase did not "
-                        "take; nothing was programmed, and the board was restarted into its own program");
+                        "take, and the old program may be partly gone; nothing was programmed" +
+                        std::string(r.restarted ? ", and the board was restarted into its own program" : ""));
             return kBootFailed;
         case WriteOutcome::VerifyFailed:
-            s.out.Error(VerifyFailure(r.verify) + "; the board was restarted into its own program");
+            s.out.Error(VerifyFailure(r.verify));
+            s.out.Error(r.verify.sum || r.verify.bytesRead > 0 || r.programmed > 0
+                            ? "the flash does not hold FILE as checked: " + restarted()
+                            : restarted());
             return kVerifyFailed;
         case WriteOutcome::NoImage:
             s.out.Error("there was no image to program" + window);
@@ -142,6 +213,9 @@ int WriteFailed(Session& s, const WriteResult& r) {
             }
             s.out.Error(restarted());
             return kTransferFailed;
+        case WriteOutcome::PortLost:
+            s.out.Error(s.PortGone() + "; " + FlashState(r));
+            return r.eraseStarted ? kTransferFailed : kPortNotOpened;
         case WriteOutcome::Stopped:
             s.out.Error("interrupted: " + restarted());
             return s.StoppedStatus();
@@ -159,8 +233,12 @@ int Write(Session& s) {
     if (!s.OpenPort(kMatchingBitRate)) return kPortNotOpened;
     if (s.Stopping()) return s.StoppedStatus();  // the board not touched yet
 
+    s.out.Note("writing " + (s.options.file == "-" ? std::string("standard input") : s.options.file) + " (" +
+               std::to_string(BlockCount(image.Length)) + " blocks) to " + s.PortShown() + " at " +
+               std::to_string(s.options.bitRate) + " bit/s");
     CliWrite client(s, image);
     WriteOptions options;
+    options.explain = true;
     options.skipBlankBlocks = s.options.skipBlank;
     options.bitRate = s.options.bitRate;
     options.verify = s.options.verify;

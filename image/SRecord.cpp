@@ -269,20 +269,10 @@ private:
         return true;
     }
 
-    bool DataRecord(int kind) {
-        Body b;
-        if (!ReadBody(static_cast<unsigned>(kind) + 1, kind, b)) return Fail();
-        const std::uint64_t end = std::uint64_t{b.address} + b.length;  // one past its last byte
-        if (end > kTopAddress[kind] + 1)
-            return Fail(ImageFault::PastAddressSpace,
-                        Format("the record's data runs past 0x%llX, the last address of %s",
-                               static_cast<unsigned long long>(kTopAddress[kind]), RecordName(kind).c_str()));
-
-        // The first record lands at offset 0; each later one lies its address distance
-        // behind the data before it, the gap filled with 0xFF. Going back would overwrite.
-        const std::uint64_t before = next_;
+    // The first record lands at offset 0; each later one lies its address distance behind
+    // the data before it, the gap filled with 0xFF. Going back would overwrite.
+    bool Place(const Body& b, bool placed) {
         std::uint64_t gap = 0;
-        const bool placed = result_.dataRecords > 0;
         if (placed) {
             if (b.address < next_)
                 return Fail(ImageFault::Descending,
@@ -305,13 +295,28 @@ private:
         const auto at = image_.Bytes.begin() + image_.Length;
         std::copy_n(b.data.begin(), b.length, std::fill_n(at, gap, std::uint8_t{0xFF}));
         image_.Length = static_cast<std::uint32_t>(imageEnd);
+        return true;
+    }
+
+    bool DataRecord(int kind) {
+        Body b;
+        if (!ReadBody(static_cast<unsigned>(kind) + 1, kind, b)) return Fail();
+        const std::uint64_t end = std::uint64_t{b.address} + b.length;  // one past its last byte
+        if (end > kTopAddress[kind] + 1)
+            return Fail(ImageFault::PastAddressSpace,
+                        Format("the record's data runs past 0x%llX, the last address of %s",
+                               static_cast<unsigned long long>(kTopAddress[kind]), RecordName(kind).c_str()));
+
+        const std::uint64_t before = next_;
+        const bool placed = result_.dataRecords > 0;
+        if (options_.place && !Place(b, placed)) return false;
         next_ = end;  // past 0xFFFFFFFF no record can follow
         dataBytes_ += b.length;
 
         if (!placed) {
             result_.firstAddress = b.address;
             firstKind_ = lastKind_ = kind;
-            if (b.address != 0)
+            if (b.address != 0 && options_.place)
                 Strict(StrictFault::FirstAddress,
                        Format("the first record lies at address 0x%04X, not 0: this board starts at "
                               "address 0, and a file linked elsewhere is written shifted and cannot start",
@@ -376,7 +381,7 @@ private:
                                  static_cast<unsigned>(b.count), RecordName(type - '0').c_str(), kind + 2),
                           recordLine_);
         RecordChecks(b);
-        if (kind < firstKind_ || kind > lastKind_)
+        if (options_.place && (kind < firstKind_ || kind > lastKind_))
             Strict(StrictFault::TerminationKind,
                    firstKind_ == lastKind_
                        ? Format("S%c ends a file of S%d records (S%d ends them)", type, firstKind_,

@@ -93,6 +93,11 @@ struct ReadOptions {
     bool strict = false;
     // With strict: a wrong checksum refuses (h8sx --ignore-checksums clears it).
     bool checksums = true;
+    // The records are placed into the image, with the flash's rules: ascending from the
+    // first at offset 0, within the image's room, ended by the termination record of their
+    // kind. Off for a program that goes to RAM, which lies where its records say (the
+    // image stays empty) and ends where the board's program takes it.
+    bool place = true;
 };
 
 struct ImageLoad {

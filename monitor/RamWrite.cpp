@@ -5,13 +5,14 @@
 
 #include "app/TForm1.h"
 #include "app/Texts.h"
+#include "image/SRecord.h"
 #include "monitor/OwnProgram.h"
 
 namespace h8sx {
 
 namespace {
 
-constexpr int kEnd = EOF;
+constexpr int kEnd = -1;  // ByteSource's end
 constexpr std::uint8_t kCR = 0x0D;
 constexpr std::uint8_t kLF = 0x0A;
 constexpr int kCtrlZ = 0x1A;  // the end of a text file, wherever the file goes on
@@ -21,7 +22,7 @@ constexpr int kCtrlZ = 0x1A;  // the end of a text file, wherever the file goes 
 // read alike; a run of CRs with no LF behind it (a file of CR line ends) is one line end.
 class TextReader {
 public:
-    explicit TextReader(std::FILE* f) : f_(f) {}
+    explicit TextReader(ByteSource& in) : in_(in) {}
     int Get() {
         if (ended_) return kEnd;
         int c = Next();
@@ -42,26 +43,26 @@ public:
 
 private:
     int Next() {
-        if (held_ == kNone) return std::fgetc(f_);
+        if (held_ == kNone) return in_.Get();
         const int c = held_;
         held_ = kNone;
         return c;
     }
 
     static constexpr int kNone = -2;
-    std::FILE* f_;
+    ByteSource& in_;
     int held_ = kNone;  // the character read behind a run of CRs
     bool ended_ = false;
 };
 
 }  // namespace
 
-bool SendRamWrite(ComLink& link, std::FILE* f) {
-    TextReader in(f);
+bool SendRamWrite(ComLink& link, ByteSource& file) {
+    TextReader in(file);
     const auto send = [&](std::initializer_list<std::uint8_t> bytes) {
         link.SendBytes(bytes.begin(), bytes.size());
         link.pump().ProcessMessages();
-        return !link.pump().StopRequested();
+        return !link.Interrupted();
     };
     int c = in.Get();
     while (c != kEnd) {
@@ -108,7 +109,8 @@ void TForm1::Button3Click() {
     ShowStatus(text::kTransferring);
     const UniqueFile f(platform_.OpenFile(*path, "rb"));
     if (!f) return;
-    SendRamWrite(link_, f.get());
+    FileSource source(f.get());
+    SendRamWrite(link_, source);
     ShowStatus(text::kTransferDone);
     BeepIfSound();
 }

@@ -49,19 +49,20 @@ std::size_t ComLink::ReadIntoZeroed(std::span<std::uint8_t> buffer, std::uint32_
     return Read(buffer.data(), std::min<std::size_t>(waiting, buffer.size()));
 }
 
-std::optional<std::size_t> ComLink::AwaitBootResponse(std::span<std::uint8_t> buffer, std::int32_t n,
-                                                      std::uint32_t threshold,
-                                                      std::optional<std::uint8_t> awaited) {
+std::optional<std::size_t> ComLink::AwaitBootResponse(
+    std::span<std::uint8_t> buffer, std::int32_t n, std::uint32_t threshold, std::optional<std::uint8_t> awaited,
+    const std::function<bool(std::span<const std::uint8_t>)>& onRead) {
     TickCount = n;
-    while (TickCount != 0 && !pump_.StopRequested()) {
+    while (TickCount != 0 && !Interrupted()) {
         const std::uint32_t waiting = BytesWaiting();
         if (waiting > threshold) {
-            ReadIntoZeroed(buffer, waiting);
+            const std::size_t got = ReadIntoZeroed(buffer, waiting);
             if (!awaited) return 0;
             // All 20 positions are scanned, also those the read left at zero.
             const std::size_t scan = std::min(kScanLength, buffer.size());
             for (std::size_t p = 0; p < scan; ++p)
                 if (buffer[p] == *awaited) return p;
+            if (onRead && onRead(buffer.first(got))) return std::nullopt;
         }
         pump_.WaitAndProcessMessages();
     }
@@ -75,7 +76,7 @@ bool ComLink::AwaitReply(std::span<std::uint8_t> buffer, std::int32_t n) {
     while (waiting == 0) {
         waiting = BytesWaiting();
         pump_.WaitAndProcessMessages();
-        if (TickCount == 0 || pump_.StopRequested()) return false;
+        if (TickCount == 0 || Interrupted()) return false;
     }
     Read(buffer.data(), std::min<std::size_t>(waiting, buffer.size()));
     return true;
@@ -89,7 +90,7 @@ std::size_t ComLink::AwaitBytes(std::span<std::uint8_t> buffer, std::int32_t n) 
             got += Read(buffer.data() + got, std::min<std::size_t>(waiting, buffer.size() - got));
             continue;
         }
-        if (TickCount == 0 || pump_.StopRequested()) break;
+        if (TickCount == 0 || Interrupted()) break;
         pump_.WaitAndProcessMessages();
     }
     return got;

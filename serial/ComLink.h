@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -48,16 +49,25 @@ public:
     // The pump every wait runs; it also says whether the client asked to stop.
     Pump& pump() { return pump_; }
 
+    // The port has gone away under its handle (SerialDevice::Lost).
+    bool Lost() { return device_.Lost(ComHandle); }
+    // Whether the waits end early: a stop asked for, or the port gone where the client
+    // asked for that (`endWaitsWhenLost`; the windows wait their ticks out and show the
+    // time-out).
+    bool Interrupted() { return pump_.StopRequested() || (endWaitsWhenLost && Lost()); }
+    bool endWaitsWhenLost = false;
+
     // TickCount := n, then pump until it is 0. n = 0 returns at once.
     void WaitTicks(std::int32_t n);
 
     // Waits up to n ticks for the byte `awaited`. A read happens only when more than
     // `threshold` bytes wait; before it `buffer` is zeroed, and after it its first 20
     // positions are all scanned. Without an awaited byte any read counts, at 0.
-    // Returns the position found, or nothing on time-out.
-    std::optional<std::size_t> AwaitBootResponse(std::span<std::uint8_t> buffer, std::int32_t n,
-                                                  std::uint32_t threshold,
-                                                  std::optional<std::uint8_t> awaited);
+    // Returns the position found, or nothing on time-out. `onRead`, where given, sees each
+    // read's bytes that did not hold the awaited one, and ends the wait by returning true.
+    std::optional<std::size_t> AwaitBootResponse(
+        std::span<std::uint8_t> buffer, std::int32_t n, std::uint32_t threshold, std::optional<std::uint8_t> awaited,
+        const std::function<bool(std::span<const std::uint8_t>)>& onRead = {});
 
     // Waits up to n ticks for at least one byte and reads what waits into `buffer`.
     // True when something was read.

@@ -65,6 +65,12 @@ public:
     // Returns once the driver has taken the bytes; the number taken.
     virtual std::size_t Write(ComHandleValue h, const std::uint8_t* buf, std::size_t n) = 0;
     virtual bool EscapeCommFunction(ComHandleValue h, Escape code) = 0;
+    // The port has gone away under its open handle: a USB adapter unplugged, the board's
+    // power lost with it, the other end of a pseudo-terminal closed. Nothing passes any
+    // more, and nothing will: the handle stays open until it is closed, but every call on
+    // it fails. Learnt from the errors of the calls above and, where the system tells it,
+    // from the port's hang-up state.
+    virtual bool Lost(ComHandleValue /*h*/) { return false; }
 };
 
 }  // namespace h8sx

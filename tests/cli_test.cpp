@@ -1,6 +1,7 @@
 // h8sx as a user runs it: the program against h8sx-sim on a pseudo-terminal, its output
 // read from files (not a terminal), its exit status and the board's flash compared.
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -200,7 +201,7 @@ TEST(Cli, ExitStatusNamesWhatFailed) {
         {"wrong device", {"--wrong-device-code"}, good, {}, 4},
         {"MAT selection refused", {"--silent-at", "user-mat"}, good, {}, 4},
         {"rate the chip cannot make", {}, good, {"--bit-rate", "115200"}, 1, "it makes 9600, 19200"},
-        {"rate refused", {"--silent-at", "new-bit-rate"}, good, {"--bit-rate", "57600"}, 4, "(BF 24)"},
+        {"rate refused", {"--silent-at", "new-bit-rate"}, good, {"--bit-rate", "57600"}, 4, "BF 24 (bit rate selection error)"},
         {"not erased", {"--no-erase", "--flash-in", notBlank}, good, {}, 4, "(CD 52)"},
         {"damaged file", {}, good.substr(0, good.size() - 12), {}, 5},
         {"wrong checksum", {}, badSum, {}, 5},
@@ -360,31 +361,50 @@ TEST(Cli, OutputsThatCannotBeWrittenEndTheCommand) {
 }
 
 TEST(Cli, APortThatCannotBeOpenedNamesTheReasonAndTheRemedy) {
-    TempDir dir;
-    // A device this user may not open (root may open anything: the child gives that up).
-    const auto device = dir.Write("tty", "");
-    ::chmod(device.c_str(), 0600);
-    ::chmod(dir.path().c_str(), 0755);
-    int err[2];
-    ASSERT_EQ(::pipe(err), 0);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(err[1], 2);
+    // Devices this user may not open (root may open anything: the child gives that up):
+    // one its group may open, and the group is one to join; one only its owner may open.
+    const group* dialout = ::getgrnam("dialout");
+    struct Case {
+        mode_t mode;
+        gid_t group;
+        const char* remedy;
+    };
+    const Case cases[] = {
+        {0600, 0, ": Permission denied\n  only its owner, "},
+        {0660, dialout ? dialout->gr_gid : 0, ": Permission denied\n  add yourself to the group dialout: "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.remedy);
+        if (c.group != 0 && (::geteuid() != 0 || !dialout)) continue;  // needs root, to give the device away
+        TempDir dir;
+        const auto device = dir.Write("tty", "");
+        ::chmod(dir.path().c_str(), 0755);
+        if (::geteuid() == 0) {
+            ASSERT_EQ(::chown(device.c_str(), 0, c.group), 0);
+        }
+        ::chmod(device.c_str(), c.mode);
+        int err[2];
+        ASSERT_EQ(::pipe(err), 0);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::dup2(err[1], 2);
+            ::close(err[0]);
+            if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+                ::_exit(126);
+            if (::geteuid() != 0) ::chmod(device.c_str(), 0);
+            ::execl(H8SX_CLI_PATH, H8SX_CLI_PATH, "reset", "--port", device.c_str(), nullptr);
+            ::_exit(127);
+        }
+        ::close(err[1]);
+        std::string text;
+        char buf[256];
+        for (ssize_t n; (n = ::read(err[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
         ::close(err[0]);
-        if (::geteuid() == 0 && ::setuid(65534) != 0) ::_exit(126);
-        if (::geteuid() != 0) ::chmod(device.c_str(), 0);
-        ::execl(H8SX_CLI_PATH, H8SX_CLI_PATH, "reset", "--port", device.c_str(), nullptr);
-        ::_exit(127);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_EQ(WEXITSTATUS(status), 2);
+        EXPECT_NE(text.find(c.remedy), std::string::npos) << text;
     }
-    ::close(err[1]);
-    std::string text;
-    char buf[256];
-    for (ssize_t n; (n = ::read(err[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
-    ::close(err[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    EXPECT_EQ(WEXITSTATUS(status), 2);
-    EXPECT_NE(text.find(": Permission denied\n  add yourself to the group dialout"), std::string::npos) << text;
 }
 
 TEST(Cli, CtrlCInTheMiddleOfAWriteRestartsTheBoardAndFreesThePort) {

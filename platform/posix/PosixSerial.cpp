@@ -110,6 +110,7 @@ ComHandleValue PosixSerialDevice::CreateFile(const std::string& name) {
     // A port starts with empty queues, whatever an earlier user left in them.
     tcflush(fd, TCIOFLUSH);
     fd_ = fd;
+    lost_ = false;
     openError_ = {};
     return Handle();
 }
@@ -121,7 +122,25 @@ bool PosixSerialDevice::CloseHandle(ComHandleValue h) {
     ioctl(fd_, TIOCNXCL);
     const int fd = fd_;
     fd_ = -1;
+    lost_ = false;
     return ::close(fd) == 0;
+}
+
+// A hung-up terminal (its USB device removed, or the master of a pseudo-terminal closed)
+// fails its calls with EIO; a device node whose driver has let go of it, with ENXIO or
+// ENODEV.
+bool PosixSerialDevice::Gone(int error) {
+    if (error == EIO || error == ENXIO || error == ENODEV) lost_ = true;
+    return lost_;
+}
+
+bool PosixSerialDevice::Lost(ComHandleValue h) {
+    if (!IsOpen(h)) return false;
+    if (lost_) return true;
+    // The hang-up state is there to be seen before any call fails.
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) lost_ = true;
+    return lost_;
 }
 
 bool PosixSerialDevice::GetCommState(ComHandleValue h, Dcb& dcb) {
@@ -211,22 +230,25 @@ bool PosixSerialDevice::SetupComm(ComHandleValue h, std::uint32_t, std::uint32_t
 
 bool PosixSerialDevice::PurgeReceive(ComHandleValue h) {
     if (!IsOpen(h)) return false;
-    return tcflush(fd_, TCIFLUSH) == 0;
+    if (tcflush(fd_, TCIFLUSH) == 0) return true;
+    Gone(errno);
+    return false;
 }
 
 std::uint32_t PosixSerialDevice::BytesWaiting(ComHandleValue h) {
     if (!IsOpen(h)) return 0;
     int n = 0;
-    if (ioctl(fd_, FIONREAD, &n) != 0 || n < 0) return 0;
-    return static_cast<std::uint32_t>(n);
+    if (ioctl(fd_, FIONREAD, &n) != 0) Gone(errno);
+    return n > 0 && !lost_ ? static_cast<std::uint32_t>(n) : 0;
 }
 
 std::size_t PosixSerialDevice::Read(ComHandleValue h, std::uint8_t* buf, std::size_t n) {
     if (!IsOpen(h) || n == 0) return 0;
     for (;;) {
         const ssize_t got = ::read(fd_, buf, n);
+        // 0 too where nothing waits: the terminal is set to return at once.
         if (got >= 0) return static_cast<std::size_t>(got);
-        if (errno != EINTR) return 0;  // EAGAIN: nothing waits; anything else: a dead line
+        if (errno != EINTR) return Gone(errno), 0;  // EAGAIN: nothing waits
     }
 }
 
@@ -240,12 +262,16 @@ std::size_t PosixSerialDevice::Write(ComHandleValue h, const std::uint8_t* buf, 
             continue;
         }
         if (put < 0 && errno == EINTR) continue;
-        if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;
+        if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            Gone(errno);
+            break;
+        }
         // The driver's queue is full: wait until it takes more.
         pollfd p{fd_, POLLOUT, 0};
         const int ready = ::poll(&p, 1, kWriteStallMillis);
         if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL))) break;
+        if (ready > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL))) lost_ = true;
+        if (ready <= 0 || lost_) break;
     }
     return done;
 }
@@ -262,7 +288,9 @@ bool PosixSerialDevice::EscapeCommFunction(ComHandleValue h, Escape code) {
         default: return false;
     }
     // A pseudo-terminal has no modem lines: there this fails, and the writer goes on.
-    return ioctl(fd_, request, &bits) == 0;
+    if (ioctl(fd_, request, &bits) == 0) return true;
+    Gone(errno);
+    return false;
 }
 
 }  // namespace h8sx::posix

@@ -24,8 +24,10 @@ public:
     PosixSerialDevice& operator=(const PosixSerialDevice&) = delete;
     ~PosixSerialDevice() override;
 
-    // The descriptor of the open port, or -1: the front end waits on it for input.
-    int CurrentFd() const { return fd_; }
+    // The descriptor of the open port, or -1 (none open, or the port has gone away, when a
+    // hung-up descriptor would wake every sleep on it at once): the front end waits on it
+    // for input.
+    int CurrentFd() const { return lost_ ? -1 : fd_; }
     // Port names lead where this map says, instead of the map beside the settings.
     void UsePortMap(PortMap map);
 
@@ -40,14 +42,18 @@ public:
     std::size_t Read(ComHandleValue h, std::uint8_t* buf, std::size_t n) override;
     std::size_t Write(ComHandleValue h, const std::uint8_t* buf, std::size_t n) override;
     bool EscapeCommFunction(ComHandleValue h, Escape code) override;
+    bool Lost(ComHandleValue h) override;
 
 private:
     // Handles are the descriptor plus one: never the null or the invalid handle.
     ComHandleValue Handle() const { return static_cast<ComHandleValue>(fd_) + 1; }
     bool IsOpen(ComHandleValue h) const;
     ComHandleValue OpenFailed(int error);
+    // Notes a failed call's errno; true when it says the port has gone away.
+    bool Gone(int error);
 
     int fd_ = -1;
+    bool lost_ = false;
     OpenError openError_;
     std::optional<PortMap> ports_;
 };

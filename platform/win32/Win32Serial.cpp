@@ -47,7 +47,28 @@ std::string SystemText(DWORD error) {
     return Narrow(text);
 }
 
+// What a serial port's calls fail with once its USB adapter has been unplugged (the
+// driver's handle stays open, but its device is gone), as the drivers in use report it.
+bool MeansRemoved(DWORD error) {
+    switch (error) {
+        case ERROR_ACCESS_DENIED:
+        case ERROR_NOT_READY:
+        case ERROR_BAD_COMMAND:
+        case ERROR_GEN_FAILURE:
+        case ERROR_NO_SUCH_DEVICE:
+        case ERROR_OPERATION_ABORTED:
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_DEVICE_REMOVED:
+        case ERROR_FILE_NOT_FOUND: return true;
+        default: return false;
+    }
+}
+
 }  // namespace
+
+void Win32SerialDevice::Failed(ComHandleValue h) {
+    if (MeansRemoved(::GetLastError())) lostHandle_ = h;
+}
 
 ComHandleValue Win32SerialDevice::CreateFile(const std::string& name) {
     HANDLE h = ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -60,7 +81,10 @@ ComHandleValue Win32SerialDevice::CreateFile(const std::string& name) {
     return reinterpret_cast<ComHandleValue>(h);
 }
 
-bool Win32SerialDevice::CloseHandle(ComHandleValue h) { return Usable(h) && ::CloseHandle(Native(h)); }
+bool Win32SerialDevice::CloseHandle(ComHandleValue h) {
+    if (h == lostHandle_) lostHandle_ = kNullHandle;  // a later handle may carry the same value
+    return Usable(h) && ::CloseHandle(Native(h));
+}
 
 bool Win32SerialDevice::GetCommState(ComHandleValue h, Dcb& dcb) {
     if (!Usable(h)) return false;
@@ -103,13 +127,18 @@ bool Win32SerialDevice::SetupComm(ComHandleValue h, std::uint32_t inQueue, std::
     return Usable(h) && ::SetupComm(Native(h), inQueue, outQueue);
 }
 
-bool Win32SerialDevice::PurgeReceive(ComHandleValue h) { return Usable(h) && ::PurgeComm(Native(h), PURGE_RXCLEAR); }
+bool Win32SerialDevice::PurgeReceive(ComHandleValue h) {
+    if (!Usable(h)) return false;
+    if (::PurgeComm(Native(h), PURGE_RXCLEAR)) return true;
+    Failed(h);
+    return false;
+}
 
 std::uint32_t Win32SerialDevice::BytesWaiting(ComHandleValue h) {
     if (!Usable(h)) return 0;
     DWORD errors = 0;  // line errors are cleared by the call and otherwise ignored
     COMSTAT stat{};
-    if (!::ClearCommError(Native(h), &errors, &stat)) return 0;
+    if (!::ClearCommError(Native(h), &errors, &stat)) return Failed(h), 0;
     return stat.cbInQue;
 }
 
@@ -119,14 +148,14 @@ std::size_t Win32SerialDevice::Read(ComHandleValue h, std::uint8_t* buf, std::si
     n = std::min<std::size_t>(n, BytesWaiting(h));
     if (n == 0) return 0;
     DWORD got = 0;
-    if (!::ReadFile(Native(h), buf, static_cast<DWORD>(n), &got, nullptr)) return 0;
+    if (!::ReadFile(Native(h), buf, static_cast<DWORD>(n), &got, nullptr)) return Failed(h), 0;
     return got;
 }
 
 std::size_t Win32SerialDevice::Write(ComHandleValue h, const std::uint8_t* buf, std::size_t n) {
     if (!Usable(h) || n == 0) return 0;
     DWORD written = 0;
-    if (!::WriteFile(Native(h), buf, static_cast<DWORD>(n), &written, nullptr)) return 0;
+    if (!::WriteFile(Native(h), buf, static_cast<DWORD>(n), &written, nullptr)) return Failed(h), 0;
     return written;
 }
 

@@ -20,9 +20,14 @@ public:
     std::size_t Read(ComHandleValue h, std::uint8_t* buf, std::size_t n) override;
     std::size_t Write(ComHandleValue h, const std::uint8_t* buf, std::size_t n) override;
     bool EscapeCommFunction(ComHandleValue h, Escape code) override;
+    bool Lost(ComHandleValue h) override { return h == lostHandle_ && h != kNullHandle; }
 
 private:
+    // Notes the error of a call that failed on `h`; a removed port fails with these.
+    void Failed(ComHandleValue h);
+
     OpenError openError_;
+    ComHandleValue lostHandle_ = kNullHandle;
 };
 
 }  // namespace h8sx::win32
