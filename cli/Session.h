@@ -40,6 +40,7 @@ public:
     }
     bool EscapeCommFunction(ComHandleValue h, Escape code) override { return device_.EscapeCommFunction(h, code); }
     OpenError LastOpenError() const override { return device_.LastOpenError(); }
+    bool Lost(ComHandleValue h) override { return device_.Lost(h); }
 
 private:
     SerialDevice& device_;

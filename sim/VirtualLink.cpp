@@ -17,6 +17,12 @@ void VirtualLink::AddPort(const std::string& name, bool wiredToBoard) { ports_[n
 
 void VirtualLink::SetHeldElsewhere(const std::string& name, bool held) { ports_[name].held = held; }
 
+void VirtualLink::Unplug() {
+    if (openHandle_ == kNullHandle) return;
+    unplugged_ = true;
+    ports_.erase(openName_);
+}
+
 void VirtualLink::SetDenied(const std::string& name, bool denied) { ports_[name].denied = denied; }
 
 bool VirtualLink::Wired() const {
@@ -85,6 +91,7 @@ ComHandleValue VirtualLink::CreateFile(const std::string& name) {
 
 bool VirtualLink::CloseHandle(ComHandleValue h) {
     if (!IsOpen(h)) return false;
+    unplugged_ = false;
     openHandle_ = kNullHandle;
     openName_.clear();
     received_.clear();
@@ -92,22 +99,22 @@ bool VirtualLink::CloseHandle(ComHandleValue h) {
 }
 
 bool VirtualLink::GetCommState(ComHandleValue h, Dcb& dcb) {
-    if (!IsOpen(h)) return false;
+    if (!Working(h)) return false;
     dcb.BaudRate = hostRate_;
     return true;
 }
 
 bool VirtualLink::SetCommState(ComHandleValue h, const Dcb& dcb) {
-    if (!IsOpen(h)) return false;
+    if (!Working(h)) return false;
     Pump();
     hostRate_ = dcb.BaudRate;
     return true;
 }
 
-bool VirtualLink::SetupComm(ComHandleValue h, std::uint32_t, std::uint32_t) { return IsOpen(h); }
+bool VirtualLink::SetupComm(ComHandleValue h, std::uint32_t, std::uint32_t) { return Working(h); }
 
 bool VirtualLink::PurgeReceive(ComHandleValue h) {
-    if (!IsOpen(h)) return false;
+    if (!Working(h)) return false;
     Pump();
     received_.clear();
     ++purges;
@@ -115,13 +122,13 @@ bool VirtualLink::PurgeReceive(ComHandleValue h) {
 }
 
 std::uint32_t VirtualLink::BytesWaiting(ComHandleValue h) {
-    if (!IsOpen(h)) return 0;
+    if (!Working(h)) return 0;
     Pump();
     return static_cast<std::uint32_t>(received_.size());
 }
 
 std::size_t VirtualLink::Read(ComHandleValue h, std::uint8_t* buf, std::size_t n) {
-    if (!IsOpen(h)) return 0;
+    if (!Working(h)) return 0;
     Pump();
     const std::size_t k = std::min(n, received_.size());
     std::copy_n(received_.begin(), k, buf);
@@ -130,7 +137,7 @@ std::size_t VirtualLink::Read(ComHandleValue h, std::uint8_t* buf, std::size_t n
 }
 
 std::size_t VirtualLink::Write(ComHandleValue h, const std::uint8_t* buf, std::size_t n) {
-    if (!IsOpen(h)) return 0;
+    if (!Working(h)) return 0;
     Pump();
     for (std::size_t i = 0; i < n; ++i) {
         sent.push_back(buf[i]);
@@ -143,7 +150,7 @@ std::size_t VirtualLink::Write(ComHandleValue h, const std::uint8_t* buf, std::s
 }
 
 bool VirtualLink::EscapeCommFunction(ComHandleValue h, Escape code) {
-    if (!IsOpen(h)) return false;
+    if (!Working(h)) return false;
     Pump();
     switch (code) {
         case Escape::SETDTR: dtr_ = true; break;

@@ -24,6 +24,9 @@ public:
     void AddPort(const std::string& name, bool wiredToBoard = true);
     void SetHeldElsewhere(const std::string& name, bool held);
     void SetDenied(const std::string& name, bool denied);
+    // The open port's adapter pulled out: every call on its handle fails, and Lost() says
+    // so, until it is closed; the name is no port any more.
+    void Unplug();
 
     // Brings the line and the board up to the clock.
     void Pump();
@@ -57,6 +60,7 @@ public:
     std::size_t Read(ComHandleValue h, std::uint8_t* buf, std::size_t n) override;
     std::size_t Write(ComHandleValue h, const std::uint8_t* buf, std::size_t n) override;
     bool EscapeCommFunction(ComHandleValue h, Escape code) override;
+    bool Lost(ComHandleValue h) override { return IsOpen(h) && unplugged_; }
 
 private:
     struct Port {
@@ -70,6 +74,7 @@ private:
         std::uint32_t rate;
     };
     bool IsOpen(ComHandleValue h) const { return h != kNullHandle && h == openHandle_; }
+    bool Working(ComHandleValue h) const { return IsOpen(h) && !unplugged_; }
     bool Wired() const;
     void DrainOutbox();
 
@@ -82,6 +87,7 @@ private:
     OpenError openError_;
     std::uint32_t hostRate_ = 9600;
     bool dtr_ = false, rts_ = false;
+    bool unplugged_ = false;
     std::deque<InFlight> toBoard_, toHost_;
     std::uint64_t toBoardFree_ = 0, toHostFree_ = 0;
     std::deque<std::uint8_t> received_;

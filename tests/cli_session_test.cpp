@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "cli/Arguments.h"
 #include "cli/Commands.h"
 #include "cli/Output.h"
 #include "cli/Session.h"
@@ -89,6 +90,47 @@ TEST(CliSession, AStopRestartsTheBoardAndSaysWhatTheFlashHolds) {
     }
 }
 
+TEST(CliSession, APortThatGoesAwayEndsTheWriteAtOnceInEveryWait) {
+    struct Case {
+        const char* when;
+        std::function<bool(const CliRig&)> pullNow;
+        int status;
+        const char* said;
+    };
+    const auto sentAfterMat = [](const CliRig& c, std::ptrdiff_t bytes) {
+        const Bytes& sent = c.rig.link.sent;
+        const auto mat = std::find(sent.begin(), sent.end(), std::uint8_t{0x43});
+        return mat != sent.end() && sent.end() - mat > bytes;
+    };
+    const Case cases[] = {
+        {"matching", [](const CliRig& c) { return !c.rig.link.sent.empty(); }, cli::kPortNotOpened,
+         "the flash is as it was"},
+        {"erase", [](const CliRig& c) { return c.BoardSaid("erasing"); }, cli::kTransferFailed,
+         "the flash may be partly erased"},
+        {"programming", [&](const CliRig& c) { return sentAfterMat(c, 10 * 134); }, cli::kTransferFailed,
+         "the flash holds the first "},
+        {"read back", [&](const CliRig& c) { return c.BoardSaid("end of programming") && sentAfterMat(c, 40 * 134 + 6 + 12); }, cli::kTransferFailed,
+         "all 40 blocks were acknowledged"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.when);
+        CliRig c;
+        c.options.file = c.rig.dir.Write("app.mot", SRecordFile(Pattern(40 * 128), 1)).string();
+        c.options.verify = Verify::Read;
+        std::uint64_t pulledAt = 0;
+        c.When([&] { return k.pullNow(c); },
+               [&] {
+                   c.rig.link.Unplug();
+                   pulledAt = c.rig.clock;
+               });
+        EXPECT_EQ(cli::Write(c.session), k.status);
+        EXPECT_LT(c.rig.clock - pulledAt, 100'000u) << "noticed within a tick";
+        EXPECT_NE(c.Err().find("went away (the adapter was unplugged or the board lost power); "), std::string::npos);
+        EXPECT_NE(c.Err().find(k.said), std::string::npos) << c.Err();
+        EXPECT_EQ(c.Err().find("restarted"), std::string::npos) << "no restart can reach the board";
+    }
+}
+
 TEST(CliSession, AFileRewrittenAfterItsCheckNeverReachesTheFlash) {
     CliRig c;
     const Bytes original = Pattern(300, 1);
@@ -113,6 +155,84 @@ TEST(CliSession, WithoutAVerifyTheWireCarriesTheWindowsBytes) {
     EXPECT_EQ(cli::Write(c.session), cli::kDone) << c.Err();
     EXPECT_EQ(c.rig.link.sent, window.link.sent);
     EXPECT_EQ(c.rig.link.sentRates, window.link.sentRates);
+}
+
+}  // namespace
+}  // namespace h8sx::test
+
+namespace h8sx::test {
+namespace {
+
+TEST(CliArguments, OptionsTakeTheirValuesInEitherFormAndEveryMistakeIsNamed) {
+    using A = cli::Invocation::Action;
+    struct Case {
+        std::vector<std::string> args;
+        A action;
+        std::string said;  // Refused: the error; Run: the ports and the file, "|"-joined
+    };
+    const Case cases[] = {
+        {{"write", "--port=/dev/ttyUSB0", "f"}, A::Run, "/dev/ttyUSB0|f"},
+        {{"--port", "P", "--quiet", "write", "f"}, A::Run, "P|f"},
+        {{"write", "--", "--odd-name"}, A::Run, "|--odd-name"},
+        {{"write", "--verify=sum", "--verify", "sum", "f"}, A::Run, "|f"},
+        {{"check", "--out", "-", "-"}, A::Run, "|-"},
+        {{"monitor", "--timeout", "1.5", "--expect", "-x"}, A::Run, "|"},
+        {{"write", "--port"}, A::Refused, "--port needs a value"},
+        {{"write", "--port", "--quiet", "f"}, A::Refused, "--port needs a value"},
+        {{"write", "--port=", "f"}, A::Refused, "--port needs a value"},
+        {{"monitor", "--expect", "--timeout", "3"}, A::Refused, "--expect needs a value"},
+        {{"write", "--no-verify", "--verify=read", "f"}, A::Refused, "--no-verify and --verify=read contradict each other"},
+        {{"write", "--verify=sum", "--verify", "read", "f"}, A::Refused, "--verify=sum and --verify=read contradict"},
+        {{"write", "--bit-rate", "abc", "f"}, A::Refused, "--bit-rate 'abc' is not a number"},
+        {{"write", "--bit-rate=600000", "f"}, A::Refused, "--bit-rate 600000: the chip cannot make it"},
+        {{"monitor", "--timeout", "soon"}, A::Refused, "--timeout 'soon' is not a number of seconds"},
+        {{"monitor", "--timeout", "-1"}, A::Refused, "--timeout -1 is out of range"},
+        {{"write", "--out", "x", "f"}, A::Refused, "write does not take --out (it goes with check)"},
+        {{"write", "--skip-blank=yes", "f"}, A::Refused, "--skip-blank takes no value"},
+        {{"write", "--bogus", "f"}, A::Refused, "write: unknown option '--bogus'"},
+        {{"write"}, A::Refused, "write: no file given"},
+        {{"write", "a", "b"}, A::Refused, "write: unexpected 'b'"},
+        {{"flash", "a"}, A::Refused, "no command 'flash'"},
+        {{"ram-write", "--timeout", "3", "f"}, A::Refused, "--timeout and --expect go with --monitor"},
+        {{"write", "--help", "--bogus"}, A::Help, "write"},
+        {{"--port", "P", "--version"}, A::Version, ""},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv{"h8sx"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        std::string line;
+        for (const auto& a : c.args) line += a + " ";
+        SCOPED_TRACE(line);
+        const cli::Invocation i = cli::ParseArguments(argv);
+        ASSERT_EQ(i.action, c.action) << i.error;
+        if (c.action == A::Help) {
+            EXPECT_EQ(i.command, c.said);
+        }
+        if (c.action != A::Run) {
+            EXPECT_NE(i.error.find(c.action == A::Refused ? c.said : ""), std::string::npos) << i.error;
+            continue;
+        }
+        std::string got;
+        for (const auto& p : i.options.ports) got += p;
+        EXPECT_EQ(got + "|" + i.options.file, c.said);
+    }
+    // The hint names the command's own help.
+    EXPECT_NE(cli::UsageText(cli::ParseArguments({"h8sx", "write"})).find("Try 'h8sx write --help'."),
+              std::string::npos);
+}
+
+TEST(CliArguments, EveryCommandsHelpNamesItsOptionsAndTheStatusesItCanGive) {
+    for (const std::string& command : cli::CommandNames()) {
+        SCOPED_TRACE(command);
+        const std::string help = cli::HelpText(command);
+        for (const std::string& option : cli::OptionsOf(command))
+            EXPECT_NE(help.find("  " + option), std::string::npos) << option;
+        // Every command can meet a full disk under its output, and Ctrl-C.
+        EXPECT_NE(help.find("\n  5 "), std::string::npos);
+        EXPECT_NE(help.find("\n  130 "), std::string::npos);
+    }
+    EXPECT_NE(cli::HelpText("reset").find("\n  2 "), std::string::npos);
+    EXPECT_EQ(cli::HelpText("check").find("\n  2 "), std::string::npos) << "check opens no port";
 }
 
 }  // namespace

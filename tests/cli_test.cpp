@@ -34,13 +34,26 @@ Bytes ReadBytesOf(const std::filesystem::path& p) {
     return Bytes(s.begin(), s.end());
 }
 
+// h8sx as the test's own program: a copy in the test's directory, so that the settings
+// and ports files beside it are the test's, and /dev and /sys of its own (empty unless the
+// test fills them), so that this machine's adapters do not count.
+std::string OwnCli(const TempDir& dir) {
+    const auto own = dir.path() / "h8sx";
+    std::error_code ec;
+    if (!std::filesystem::exists(own)) {
+        std::filesystem::create_hard_link(H8SX_CLI_PATH, own, ec);
+        if (ec) std::filesystem::copy_file(H8SX_CLI_PATH, own);
+    }
+    return own.string();
+}
+
 // One run of h8sx: standard input from a file (its end comes at once), standard output
 // and error into files.
 class Cli {
    public:
     Cli(const TempDir& dir, const Strings& args, const std::string& input = "")
         : in_(dir.Write("stdin", input)), out_(dir.path() / "stdout"), err_(dir.path() / "stderr") {
-        std::vector<std::string> argv{H8SX_CLI_PATH};
+        std::vector<std::string> argv{OwnCli(dir)};
         argv.insert(argv.end(), args.begin(), args.end());
         pid_ = ::fork();
         if (pid_ == 0) {
@@ -50,6 +63,8 @@ class Cli {
             ::dup2(in, 0);
             ::dup2(out, 1);
             ::dup2(err, 2);
+            ::setenv("H8SX_DEV_ROOT", dir.path().c_str(), 0);
+            ::setenv("H8SX_SYS_ROOT", dir.path().c_str(), 0);
             std::vector<char*> c;
             for (auto& a : argv) c.push_back(a.data());
             c.push_back(nullptr);

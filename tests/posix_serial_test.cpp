@@ -18,7 +18,9 @@
 #include "app/TForm1.h"
 #include "platform/posix/PosixPlatform.h"
 #include "platform/posix/PosixSerial.h"
+#include "platform/posix/PortMap.h"
 #include "tests/support/RealTimeToolkit.h"
+#include "tests/support/Rig.h"
 #include "tests/support/SimProcess.h"
 
 namespace h8sx::test {
@@ -76,16 +78,20 @@ protected:
 };
 
 TEST(DevicePath, ComNamesMapToTheEnvironmentOrToTheSerialDevices) {
+    // A ports file, /dev and /sys of the test's own: this machine's adapters do not count.
+    TempDir dir;
+    const std::string root = dir.path().string();
+    posix::PortMap map(root + "/", root, root);
     ::unsetenv("H8SX_COM3");
-    EXPECT_EQ(posix::DevicePathFor("COM1"), "/dev/ttyS0");
-    EXPECT_EQ(posix::DevicePathFor("COM3"), "/dev/ttyS2");
+    EXPECT_EQ(map.DevicePathFor("COM1"), root + "/ttyS0");
+    EXPECT_EQ(map.DevicePathFor("COM3"), root + "/ttyS2");
     ::setenv("H8SX_COM3", "/tmp/board-port", 1);
-    EXPECT_EQ(posix::DevicePathFor("COM3"), "/tmp/board-port");
+    EXPECT_EQ(map.DevicePathFor("COM3"), "/tmp/board-port");
     ::setenv("H8SX_COM3", "", 1);  // empty: as if not set
-    EXPECT_EQ(posix::DevicePathFor("COM3"), "/dev/ttyS2");
+    EXPECT_EQ(map.DevicePathFor("COM3"), root + "/ttyS2");
     ::unsetenv("H8SX_COM3");
     for (const char* other : {"/dev/ttyUSB0", "COM", "COM0", "COM1x", "com1", "LPT1"})
-        EXPECT_EQ(posix::DevicePathFor(other), other);
+        EXPECT_EQ(map.DevicePathFor(other), other);
 }
 
 TEST(SettingsPlace, AnInstalledProgramKeepsItsSettingsInTheUsersConfiguration) {

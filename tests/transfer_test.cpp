@@ -213,6 +213,26 @@ TEST(Transfer, ABoardThatFallsSilentTimesOutAndIsRestarted) {
         ExpectFinalReset(rig);
     }
     {
+        // The adapter pulled out while block 2 is on its way: the window waits its ticks
+        // out and says what a silent board makes it say.
+        Rig rig;
+        std::uint64_t pulledAt = 0;
+        rig.toolkit.Every1ms([&] {
+            if (SentProgramming(rig.link.sent).blocks.size() != 3) return false;
+            rig.link.Unplug();
+            pulledAt = rig.clock;
+            return true;
+        });
+        Write(rig, SRecordFile(Pattern(1000)));
+        EXPECT_EQ(TransferStatuses(rig), Join({{"書き込みファイル選択", "ファイル転送中です",
+                                                "S1ファイル解析完了", "ファイル転送－＞ＣＰＵボード",
+                                                "レスポンスＯＫ", "レスポンスＯＫ", "TIME OUT Err1"}}));
+        const std::uint64_t waited = rig.toolkit.eventTimes.back() - pulledAt;
+        EXPECT_GT(waited, 9 * kTick);
+        EXPECT_LE(waited, 10 * kTick);
+        EXPECT_EQ(rig.form1.Busy, 0);
+    }
+    {
         Rig rig(SilentAt(sim::Stage::EndOfProgramming));
         Write(rig, SRecordFile(Pattern(200)));
         EXPECT_TRUE(SentProgramming(rig.link.sent).ended);
