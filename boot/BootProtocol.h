@@ -146,7 +146,7 @@ inline constexpr BootExchange FrequencyInquiry{     "operating frequency inquiry
 inline constexpr BootExchange NewBitRate{           "new bit rate selection", {kNewBitRate, 0x07, 0x01, 0x80, 0x03, 0xE8, 0x02, 0x04, 0x02, 0x46}, 10, 2, 10, 0, std::nullopt};
 // Sent at the new rate.
 inline constexpr BootExchange BitRateConfirmation{  "bit-rate confirmation",  {kAck},                                      1, 0, 10,   0, kAck};
-inline constexpr BootExchange ProgrammingState{     "programming/erasure state", {kProgrammingState},                      1, 0, 300,  0, kAck};
+inline constexpr BootExchange ProgrammingState{     "erase, the move to the programming/erasure state", {kProgrammingState}, 1, 0, 300, 0, kAck};
 inline constexpr BootExchange UserMatSelection{     "user MAT programming selection", {kUserMatSelection},                 1, 0, 10,   0, kAck};
 // clang-format on
 }  // namespace exchange

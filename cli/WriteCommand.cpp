@@ -67,7 +67,7 @@ std::string DialogueFailure(const DialogueFault& f) {
                    " bytes where its size says " + std::to_string(f.expected) + " (" + HexBytes(f.answer) + ")";
         case DialogueFault::Kind::ErrorAnswer: {
             const char* meaning = f.answer.size() > 1 ? ErrorCodeMeaning(f.answer[1]) : nullptr;
-            return "the board refused " + step + ": " + HexBytes(f.answer) +
+            return "the board refused " + step + " (" + command + "): " + HexBytes(f.answer) +
                    (meaning ? " (" + std::string(meaning) + ")" : std::string());
         }
         case DialogueFault::Kind::NotTaken:
@@ -109,7 +109,8 @@ std::string VerifyFailure(const VerifyResult& v) {
             std::snprintf(text, sizeof text, ": it answers 80 %02X; --no-verify writes without the verify", v.command);
             return "verify failed: the board's boot program does not take " + command() + text;
         case VerifyResult::Fault::ErrorAnswer:
-            std::snprintf(text, sizeof text, " with an error (%02X %02X)", v.command | boot::kErrorBit, v.code);
+            std::snprintf(text, sizeof text, " with an error (%02X %02X%s%s)", v.command | boot::kErrorBit, v.code,
+                          ErrorCodeMeaning(v.code) ? ": " : "", ErrorCodeMeaning(v.code) ? ErrorCodeMeaning(v.code) : "");
             return "verify failed: the board answered " + command() + text;
         case VerifyResult::Fault::BadAnswer: return "verify failed: a malformed answer to " + command();
         case VerifyResult::Fault::SumMismatch:

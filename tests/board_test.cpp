@@ -152,6 +152,7 @@ TEST(BoardBitRate, TheRatesThePeripheralClockMakesWithinFourPercent) {
     const RateCase cases[] = {
         {48, true},   {192, true},   {384, true},  {576, true},  {625, true},  {768, true},
         {1250, true}, {1562, true},  {2083, true}, {3125, true}, {6250, true}, {1152, false},  // +8.5 %
+        {6000, false},  // +4.2 %: just past the limit
         {24, false},  // N = 259: beyond the register
         {0, false},   {9999, false},
     };
