@@ -47,6 +47,8 @@ std::string SystemText(DWORD error) {
     return Narrow(text);
 }
 
+constexpr DWORD kNoSuchDevice = 433;  // ERROR_NO_SUCH_DEVICE, which not every SDK names
+
 // What a serial port's calls fail with once its USB adapter has been unplugged (the
 // driver's handle stays open, but its device is gone), as the drivers in use report it.
 bool MeansRemoved(DWORD error) {
@@ -55,7 +57,8 @@ bool MeansRemoved(DWORD error) {
         case ERROR_NOT_READY:
         case ERROR_BAD_COMMAND:
         case ERROR_GEN_FAILURE:
-        case ERROR_NO_SUCH_DEVICE:
+        case ERROR_DEV_NOT_EXIST:
+        case kNoSuchDevice:
         case ERROR_OPERATION_ABORTED:
         case ERROR_DEVICE_NOT_CONNECTED:
         case ERROR_DEVICE_REMOVED:

@@ -6,7 +6,8 @@
 #    flash byte for byte as check --out foretells, the status texts in UTF-8 on standard
 #    error, a line every 10 % and no carriage return;
 # 2. monitor --expect, its input a pipe: the board's Japanese greeting on standard output;
-# 3. a port that cannot be opened: status 2, at once;
+# 3. a port that cannot be opened: status 2, at once; a board taken away under the monitor:
+#    status 2, the port named as gone;
 # 4. in a console of its own (a pseudo-terminal), the console's code page as it was after
 #    h8sx, which writes UTF-8 while it runs, ended with status 0 and with a failure.
 # Skipped (status 77) without h8sx-sim.
@@ -69,6 +70,16 @@ grep -q 'H8SX1622 virtual board 仮想ボード起動' monitor.out || fail "no g
 status=0
 "$run" "$prefix" app/h8sx.exe reset --port COM9 2> port.err || status=$?
 [ "$status" = 2 ] || fail "a missing port ended with status $status"
+
+# The board taken away under the monitor (its process killed hangs its terminal up, as an
+# unplugged adapter does): the port named as gone, status 2.
+status=0
+(sleep 3; kill -9 "$sim_pid") &
+timeout 60 "$run" "$prefix" app/h8sx.exe monitor < /dev/null > gone.out 2> gone.err || status=$?
+wait
+sim_pid=
+[ "$status" = 2 ] || fail "a board taken away ended the monitor with status $status: $(cat gone.err)"
+grep -q 'COM1 went away' gone.err || fail "the port was not named as gone: $(cat gone.err)"
 
 cp "$probe" app/probe.exe
 printf '%s\r\n' '@echo off' 'app\probe.exe code-page > pages.txt' 'app\h8sx.exe check app.mot > NUL 2> NUL' \
