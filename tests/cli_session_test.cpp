@@ -131,6 +131,29 @@ TEST(CliSession, APortThatGoesAwayEndsTheWriteAtOnceInEveryWait) {
     }
 }
 
+TEST(CliSession, RamWriteRefusesWhatIsNoSRecordFileBeforeTheBoardIsTouched) {
+    struct Case {
+        const char* what;
+        std::string file;
+        const char* said;
+    };
+    const Case cases[] = {
+        {"binary", std::string("\x7F" "ELF\x02\x01\x00", 7), "app.mot:1: the byte 0x7F where a record's S belongs"},
+        {"Intel HEX", ":0400000001020304F2\n:00000001FF\n", "app.mot:1: ':' where a record's S belongs"},
+        {"empty", "", "app.mot:1: the file holds no record"},
+        {"a wrong checksum", "S1050000010200\nS70500000000FA\n", "app.mot:1: wrong checksum"},
+        {"no S7", "S10500000102F7\nS9030000FC\n", "ends with S9, and the board's program takes a load at its S7"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        CliRig c;
+        c.options.file = c.rig.dir.Write("app.mot", k.file).string();
+        EXPECT_EQ(cli::RamWrite(c.session), cli::kFileFailed);
+        EXPECT_NE(c.Err().find(k.said), std::string::npos) << c.Err();
+        EXPECT_TRUE(c.rig.link.opened.empty()) << "the board untouched";
+    }
+}
+
 TEST(CliSession, AFileRewrittenAfterItsCheckNeverReachesTheFlash) {
     CliRig c;
     const Bytes original = Pattern(300, 1);
