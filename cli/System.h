@@ -4,8 +4,10 @@
 #pragma once
 
 #include <chrono>
+#include <ctime>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,6 +41,27 @@ std::string PortDeviceOrigin(const std::string& name);
 // What the operator can do about a port that would not open (`device`: what was opened);
 // empty where there is nothing to add to the system's reason.
 std::string OpenFailureRemedy(const OpenError& error, const std::string& device);
+
+// Files that several stations share: the serial number counter and the production log.
+// Each call returns the system's reason when it failed, else nothing (empty).
+//
+// Reads a file whole; nothing, with `error` said, when it cannot be read.
+std::optional<std::string> ReadWholeFile(const std::string& path, std::string& error);
+// Under an exclusive lock on `path`.lock beside it (waited for): `update` gets the file's
+// content and returns what replaces it, or nothing to leave it. The replacement is written
+// to a file of its own, to the disk, and renamed over the file, so that it is whole or not
+// there after a crash.
+std::string UpdateFileLocked(const std::string& path,
+                             const std::function<std::optional<std::string>(const std::string&)>& update);
+// Appends `line` (a whole line) to the file at `path`, created where missing, in one write
+// under an exclusive lock on the file (waited for), after `header` when the file is empty,
+// and writes it through to the disk before it returns.
+std::string AppendLocked(const std::string& path, const std::string& header, const std::string& line);
+
+// The local time of `t`, for the production log's times.
+void LocalTime(std::time_t t, std::tm& local);
+// This machine's name.
+std::string HostName();
 
 // Console output in UTF-8 while the program runs; the console's own code page comes back at
 // every exit (a no-op where output is always UTF-8).

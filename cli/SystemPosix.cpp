@@ -1,8 +1,9 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <signal.h>
 #ifdef __linux__
 #include <sys/prctl.h>
@@ -16,6 +17,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "cli/System.h"
 #include "platform/posix/PosixPlatform.h"
@@ -219,6 +221,136 @@ std::string KeyInput::Take(std::size_t most) {
         bytes.append(buf, static_cast<std::size_t>(n));
     }
     return bytes;
+}
+
+}  // namespace h8sx::cli
+
+namespace h8sx::cli {
+
+namespace {
+
+std::string Reason(const std::string& what, const std::string& path) {
+    return "cannot " + what + " " + path + ": " + std::strerror(errno);
+}
+
+// Writes all of `text` to `fd`.
+bool WriteWhole(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// An exclusive lock on an open file, waited for, released at the end of the scope.
+bool LockExclusive(int fd) {
+    while (::flock(fd, LOCK_EX) != 0)
+        if (errno != EINTR) return false;
+    return true;
+}
+
+std::string DirectoryOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+std::optional<std::string> ReadWholeFile(const std::string& path, std::string& error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = Reason("read", path);
+        return std::nullopt;
+    }
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error = Reason("read", path);
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return text;
+}
+
+std::string UpdateFileLocked(const std::string& path,
+                             const std::function<std::optional<std::string>(const std::string&)>& update) {
+    const std::string lockPath = path + ".lock";
+    const int lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (lock < 0) return Reason("create the lock", lockPath);
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closeLock{lock};
+    if (!LockExclusive(lock)) return Reason("lock", lockPath);
+
+    std::string error;
+    const std::optional<std::string> content = ReadWholeFile(path, error);
+    if (!content) return error;
+    const std::optional<std::string> replacement = update(*content);
+    if (!replacement) return {};
+
+    // Beside the file, so that the rename stays on its file system; the file's mode kept.
+    struct stat st {};
+    const mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+    const std::string temporary = path + ".new-" + std::to_string(::getpid());
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0) return Reason("write", temporary);
+    const bool written = WriteWhole(fd, *replacement) && ::fsync(fd) == 0;
+    const int saved = errno;
+    const bool closed = ::close(fd) == 0;
+    if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        if (written && closed) errno = saved;
+        const std::string why = Reason("write", path);
+        ::unlink(temporary.c_str());
+        return why;
+    }
+    // The rename itself on the disk.
+    const int dir = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return {};
+}
+
+std::string AppendLocked(const std::string& path, const std::string& header, const std::string& line) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return Reason("open", path);
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    if (!LockExclusive(fd)) return Reason("lock", path);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return Reason("look at", path);
+    const std::string text = st.st_size == 0 ? header + line : line;
+    if (WriteWhole(fd, text) && ::fsync(fd) == 0) return {};
+    const std::string why = Reason("write", path);
+    // No half line stays for the next row to run on from (a full disk takes part of one).
+    if (::ftruncate(fd, st.st_size) == 0) ::fsync(fd);
+    return why;
+}
+
+}  // namespace h8sx::cli
+
+namespace h8sx::cli {
+
+void LocalTime(std::time_t t, std::tm& local) { ::localtime_r(&t, &local); }
+
+std::string HostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return {};
+    return name;
 }
 
 }  // namespace h8sx::cli
