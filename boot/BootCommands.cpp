@@ -131,6 +131,7 @@ int FlashWrite::RunBootCommands() {
     BootDialogue d(link_, client_, options_.explain, result_.dialogue);
 
     // 1. Which device is there.
+    client_.Stage(WriteStage::Dialogue);
     const auto at = d.Exchange(SupportedDeviceInquiry);
     if (!at) return d.Fail("ERR1 応答ありません"), 1;
     client_.ShowStatus("応答ありました３");
@@ -180,6 +181,7 @@ int FlashWrite::RunBootCommands() {
     if (!d.Step(BitRateConfirmation, {"応答ありました10", "新ビットレートERR10"})) return 1;
 
     // 11. The chip erases its flash before it acknowledges: up to 300 ticks.
+    client_.Stage(WriteStage::Erase);
     client_.ShowStatus(text::kErasing);
     result_.eraseStarted = true;
     if (!d.Step(ProgrammingState, {"内部ＲＯＭ消去しました", "消去ERR11"})) return 1;

@@ -32,6 +32,7 @@ bool FlashWrite::Stopped() {
 
 void FlashWrite::Restart() {
     if (result_.outcome == WriteOutcome::PortLost) return;
+    client_.Stage(WriteStage::Restart);
     client_.RestartBoard();
     result_.restarted = true;
 }
@@ -45,6 +46,7 @@ void FlashWrite::PulseReset() {
 }
 
 WriteResult FlashWrite::Run() {
+    client_.Stage(WriteStage::Matching);
     PulseReset();  // on whatever port is open now
     const bool opened = client_.OpenPort(kMatchingBitRate);
     client_.BeepIfSound();

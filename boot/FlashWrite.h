@@ -90,13 +90,25 @@ struct DialogueFault {
 struct WriteOptions {
     // The rate the boot program is moved to for the erase and the programming.
     std::uint32_t bitRate = kProgrammingBitRate;
-    // Blocks of nothing but 0xFF stay as the erase left them instead of being programmed.
+    // Blocks of nothing but 0xFF stay as the erase left them instead of being programmed,
+    // but for those from `keepBlocksFrom` (a board's serial number) up to `keepBlocksTo`.
     bool skipBlankBlocks = false;
+    std::uint32_t keepBlocksFrom = 0, keepBlocksTo = 0;
     Verify verify = Verify::None;
     // The command line's: an error answer of the boot dialogue ends it at once, and a step
     // that fails keeps what the board answered (WriteResult::dialogue). The windows wait
     // each step's time out and show their text alone.
     bool explain = false;
+};
+
+// Where a write is, for a client that shows more than the status texts.
+enum class WriteStage : std::uint8_t {
+    Matching,     // the reset into the boot program and the bit-rate matching
+    Dialogue,     // the device, clock and bit-rate selection
+    Erase,        // the erase, and the blank check after it
+    Programming,  // the blocks
+    Verify,       // the sum check and the read back after the programming
+    Restart,      // the restart into the board's own program
 };
 
 // What a write tells its client and asks of it.
@@ -113,6 +125,8 @@ public:
     virtual void SetProgressMax(int maximum) = 0;
     // The image to program, asked for once the chip waits for it; nothing: none.
     virtual const FlashImage* ImageToProgram() = 0;
+    // Each stage as it begins.
+    virtual void Stage(WriteStage /*stage*/) {}
     // Each block of the programming as it is done (`skipped`: left as erased, not sent).
     virtual void BlockDone(std::uint32_t /*done*/, std::uint32_t /*total*/, bool /*skipped*/) {}
     // Restarts the board into its own program, as every write that reached the
@@ -170,6 +184,8 @@ private:
     bool Stopped();
     // Into the board's own program, where the port still reaches it.
     void Restart();
+    // Whether block `index` of `image` stays as the erase left it (--skip-blank).
+    bool LeftErased(const FlashImage& image, std::uint32_t index) const;
     // Sends a command of the programming/erasure state and reads its answer into `answer`
     // (`okCode` first, `answer.size()` bytes in all, the last its checksum when
     // `summed`); false, with the fault recorded, otherwise.

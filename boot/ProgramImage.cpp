@@ -18,11 +18,18 @@ constexpr std::uint32_t kProgressLimit = 0xFFFF;  // the bar's largest maximum
 constexpr int kProgressStop = 0xFF7F;             // the position is no longer raised from here
 }  // namespace
 
+bool FlashWrite::LeftErased(const FlashImage& image, std::uint32_t index) const {
+    if (!options_.skipBlankBlocks || (index >= options_.keepBlocksFrom && index < options_.keepBlocksTo)) return false;
+    return IsBlankBlock(std::span<const std::uint8_t, boot::kBlockSize>(
+        image.Bytes.data() + std::size_t{index} * boot::kBlockSize, boot::kBlockSize));
+}
+
 void FlashWrite::ProgramImage(const FlashImage& image) {
     const std::uint32_t L = image.Length;
     const std::uint32_t divisor = L <= kProgressLimit ? 1 : L / kProgressLimit;
     const int progressMax = static_cast<int>(L <= kProgressLimit ? L : kProgressLimit);
     int progressPosition = 0;
+    client_.Stage(WriteStage::Programming);
     client_.SetProgressPosition(0);
     client_.SetProgressMax(progressMax);
     client_.ShowStatus(text::kToBoard);
@@ -38,7 +45,7 @@ void FlashWrite::ProgramImage(const FlashImage& image) {
         const auto block = std::span<const std::uint8_t, boot::kBlockSize>(image.Bytes.data() + offset,
                                                                            boot::kBlockSize);
         // The erase left the flash at 0xFF: such a block may stay as it is.
-        const bool skip = options_.skipBlankBlocks && IsBlankBlock(block);
+        const bool skip = LeftErased(image, index);
         if (skip) {
             ++result_.skipped;
         } else {

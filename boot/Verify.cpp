@@ -104,6 +104,7 @@ bool FlashWrite::VerifyProgrammed(const FlashImage& image) {
     const std::uint32_t blocks = BlockCount(image.Length);
     const std::size_t end = std::size_t{blocks} * boot::kBlockSize;
 
+    client_.Stage(WriteStage::Verify);
     // Every programmed byte adds (byte - 0xFF); a block left as erased adds nothing.
     std::uint32_t expected = *v.erasedSum;
     for (std::size_t i = 0; i < end; ++i) expected += std::uint32_t{image.Bytes[i]} - 0xFF;
@@ -121,16 +122,12 @@ bool FlashWrite::VerifyProgrammed(const FlashImage& image) {
     // Runs of programmed blocks, read back a chunk at a time.
     std::vector<std::uint8_t> answer;
     for (std::uint32_t b = 0; b < blocks;) {
-        const auto blockAt = [&](std::uint32_t i) {
-            return std::span<const std::uint8_t, boot::kBlockSize>(image.Bytes.data() + std::size_t{i} * boot::kBlockSize,
-                                                                   boot::kBlockSize);
-        };
-        if (options_.skipBlankBlocks && IsBlankBlock(blockAt(b))) {
+        if (LeftErased(image, b)) {
             ++b;
             continue;
         }
         std::uint32_t runEnd = b + 1;
-        while (runEnd < blocks && !(options_.skipBlankBlocks && IsBlankBlock(blockAt(runEnd)))) ++runEnd;
+        while (runEnd < blocks && !LeftErased(image, runEnd)) ++runEnd;
         for (std::uint32_t at = b * std::uint32_t{boot::kBlockSize}; at < runEnd * boot::kBlockSize;) {
             if (Stopped()) return false;
             const std::uint32_t size = std::min<std::uint32_t>(kReadChunk, runEnd * boot::kBlockSize - at);
