@@ -40,7 +40,7 @@ void CliPump::WaitAndProcessMessages() {
         const int fd = portOpen && waiting == 0 ? waitDescriptor_() : -1;
         auto sleep = untilTick;
         if (portOpen && fd < 0) sleep = std::min(sleep, kPortPoll);
-        Sleep(fd, sleep, watchInput);
+        Sleep(fd, sleep, watchInput, waker_);
     }
     lastWaiting_ = waiting;
     FireDueTick();

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "cli/System.h"
 #include "serial/Pump.h"
 
 namespace h8sx {
@@ -38,6 +39,7 @@ class CliPump final : public Pump {
     void FireDueTick();
 
     std::function<int()> waitDescriptor_;
+    StopWaker waker_;
     std::function<bool()> failed_;
     Clock::time_point nextTick_ = Clock::now() + kTick;
     std::uint32_t lastWaiting_ = 0;

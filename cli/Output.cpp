@@ -40,31 +40,50 @@ void Output::EndLiveLine() {
     Put("\n");
 }
 
+void Output::OneOfMany(std::string prefix, std::function<void(const Report&)> report, bool print) {
+    prefix_ = std::move(prefix);
+    report_ = std::move(report);
+    print_ = print;
+}
+
 void Output::Line(const std::string& utf8) {
     EndLiveLine();
-    Put(Format("%7.2f ", Seconds(), utf8 + "\n"));
+    Put(prefix_ + Format("%7.2f ", Seconds(), utf8 + "\n"));
+}
+
+void Output::Stage(const std::string& name) {
+    if (report_) report_({Report::Kind::Stage, name});
 }
 
 void Output::Status(const std::string& utf8) {
     if (utf8 == lastStatus_) return;
     lastStatus_ = utf8;
-    if (!quiet_) Line(utf8);
+    if (report_) report_({Report::Kind::Status, utf8});
+    if (!quiet_ && print_) Line(utf8);
 }
 
 void Output::Note(const std::string& utf8) {
-    if (!quiet_) Line(utf8);
+    if (report_) report_({Report::Kind::Note, utf8});
+    if (!quiet_ && print_) Line(utf8);
 }
 
 void Output::Error(const std::string& utf8) {
+    if (report_) report_({Report::Kind::Error, utf8});
+    if (!print_) return;
     EndLiveLine();
-    Put("h8sx: " + utf8 + "\n");
+    // Each line of a long error starts with the board's name too.
+    std::string text = utf8;
+    for (std::size_t at = 0; !prefix_.empty() && (at = text.find('\n', at)) != std::string::npos; at += 1 + prefix_.size())
+        text.insert(at + 1, prefix_);
+    Put(prefix_ + "h8sx: " + text + "\n");
 }
 
 void Output::Progress(std::uint32_t done, std::uint32_t total, bool skipped) {
     const auto now = Clock::now();
     if (done == 1) firstBlock_ = now;
     if (!skipped) ++sent_;
-    if (quiet_ || total == 0) return;
+    if (report_) report_({Report::Kind::Progress, {}, done, total});
+    if (quiet_ || !print_ || total == 0) return;
 
     const int percent = static_cast<int>(std::uint64_t{done} * 100 / total);
     // Bytes on the line: the blocks sent since the first, as a rate of the time they took.

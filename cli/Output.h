@@ -24,13 +24,27 @@ struct WriteFailure {
 // does not take them.
 bool WriteAll(std::FILE* stream, const char* what, const void* bytes, std::size_t n, WriteFailure& failure);
 
+// What a board's command reports, for a station's view of many boards.
+struct Report {
+    enum class Kind : std::uint8_t { Status, Stage, Progress, Note, Error };
+    Kind kind;
+    std::string text;  // a status, a stage's name, a note or an error
+    std::uint32_t done = 0, total = 0;
+};
+
 class Output {
    public:
     // `live`: standard error is a terminal, so progress is one line rewritten in place,
     // never wider than the terminal's `columns` (0: not known); otherwise a line every 10 %.
     Output(bool quiet, bool live, std::FILE* err = stderr, std::function<int()> columns = {});
 
+    // One of many boards: its lines start with `prefix` ("COM3: "), and `report` sees
+    // everything; with `print` false nothing is printed (a table shows the board instead).
+    void OneOfMany(std::string prefix, std::function<void(const Report&)> report, bool print);
+
     bool Quiet() const { return quiet_; }
+    // The stage a board's command is at ("matching", "erase", ...), for the view.
+    void Stage(const std::string& name);
     // A status text; the same text again (every acknowledged block shows it) is not repeated.
     void Status(const std::string& utf8);
     const std::string& LastStatus() const { return lastStatus_; }
@@ -63,6 +77,9 @@ class Output {
     std::uint32_t sent_ = 0;
     int lastTenth_ = -1;
     std::function<int()> columns_;
+    std::string prefix_;
+    std::function<void(const Report&)> report_;
+    bool print_ = true;
     std::size_t drawnWidth_ = 0;  // of the live line last drawn
 };
 

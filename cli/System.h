@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <ctime>
 #include <functional>
 #include <memory>
@@ -81,10 +82,29 @@ int StderrColumns();
 void InstallStopHandlers();
 bool StopRequested();
 
+// What a stop request wakes: each pump (one per board of a station) has its own, so that
+// one stop wakes the sleep of every board once.
+class StopWaker {
+   public:
+    StopWaker();
+    ~StopWaker();
+    StopWaker(const StopWaker&) = delete;
+    StopWaker& operator=(const StopWaker&) = delete;
+
+    // The descriptor (a pipe's read end) or the event handle a sleep waits on; -1: none.
+    std::intptr_t Handle() const { return handle_; }
+    // Takes the wake-up, so that the next sleep sleeps again.
+    void Drain() const;
+
+   private:
+    int slot_ = -1;
+    std::intptr_t handle_ = -1;
+};
+
 // Sleeps up to `max` (nothing when it is not positive); a byte arriving on the port's
 // descriptor `portFd` (-1: none to wait on), input on standard input (`wakeOnInput`) or
-// a stop request ends it early.
-void Sleep(int portFd, std::chrono::microseconds max, bool wakeOnInput);
+// a stop request (through `waker`) ends it early.
+void Sleep(int portFd, std::chrono::microseconds max, bool wakeOnInput, const StopWaker& waker);
 
 // Standard input for the monitor: a terminal in raw mode (restored by the destructor, and
 // on a stop signal), or whatever a pipe or file brings.

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -28,19 +29,23 @@ namespace h8sx::cli {
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
-// Written by the signal handler so that a sleep in poll() wakes at once.
-int g_wakePipe[2] = {-1, -1};
+// The pumps' wake pipes: the signal handler writes to each, so that every sleep in poll()
+// wakes at once. A pipe, once made, stays open for the next pump that takes its slot, so
+// that the handler never writes to a descriptor closed and given to another file.
+constexpr int kWakers = 64;
+std::atomic<int> g_wakers[kWakers];  // the write ends, plus one (0: none made yet)
+int g_wakerReads[kWakers];
+std::atomic<bool> g_wakerTaken[kWakers];
 
 termios g_savedTerminal{};
 volatile std::sig_atomic_t g_terminalRaw = 0;
 
 void OnStop(int) {
     g_stop = 1;
-    if (g_wakePipe[1] >= 0) {
-        const int saved = errno;
-        [[maybe_unused]] const ssize_t n = ::write(g_wakePipe[1], "x", 1);
-        errno = saved;
-    }
+    const int saved = errno;
+    for (std::atomic<int>& w : g_wakers)
+        if (const int fd = w.load() - 1; fd >= 0) [[maybe_unused]] const ssize_t n = ::write(fd, "x", 1);
+    errno = saved;
 }
 
 std::string UserName(uid_t uid) {
@@ -149,10 +154,6 @@ void InstallStopHandlers() {
     // default slack they wake when asked, not up to 50 µs late.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 #endif
-    if (::pipe(g_wakePipe) == 0) {
-        for (int fd : g_wakePipe) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-        for (int fd : g_wakePipe) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    }
     struct sigaction sa {};
     sa.sa_handler = OnStop;
     sigemptyset(&sa.sa_mask);
@@ -165,20 +166,47 @@ void InstallStopHandlers() {
 
 bool StopRequested() { return g_stop != 0; }
 
-void Sleep(int portFd, std::chrono::microseconds max, bool wakeOnInput) {
+StopWaker::StopWaker() {
+    for (int i = 0; i < kWakers && slot_ < 0; ++i) {
+        bool free = false;
+        if (g_wakerTaken[i].compare_exchange_strong(free, true)) slot_ = i;
+    }
+    if (slot_ < 0) return;  // more pumps than slots: this one's sleeps end at the tick
+    if (g_wakers[slot_].load() == 0) {
+        int fds[2];
+        if (::pipe(fds) != 0) return;
+        for (int fd : fds) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        for (int fd : fds) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        g_wakerReads[slot_] = fds[0];
+        g_wakers[slot_].store(fds[1] + 1);
+    }
+    handle_ = g_wakerReads[slot_];
+    Drain();
+    // A stop that came before this pump: its first sleep ends at once too.
+    if (g_stop) [[maybe_unused]] const ssize_t n = ::write(g_wakers[slot_].load() - 1, "x", 1);
+}
+
+StopWaker::~StopWaker() {
+    if (slot_ >= 0) g_wakerTaken[slot_].store(false);
+}
+
+void StopWaker::Drain() const {
+    char drained[16];
+    if (handle_ >= 0)
+        while (::read(static_cast<int>(handle_), drained, sizeof drained) > 0) {
+        }
+}
+
+void Sleep(int portFd, std::chrono::microseconds max, bool wakeOnInput, const StopWaker& waker) {
     if (max.count() <= 0) return;
     pollfd fds[3];
     nfds_t n = 0;
-    if (g_wakePipe[0] >= 0) fds[n++] = {g_wakePipe[0], POLLIN, 0};
+    if (waker.Handle() >= 0) fds[n++] = {static_cast<int>(waker.Handle()), POLLIN, 0};
     if (portFd >= 0) fds[n++] = {portFd, POLLIN, 0};
     if (wakeOnInput) fds[n++] = {STDIN_FILENO, POLLIN, 0};
     const auto us = max.count();
     const timespec timeout{static_cast<time_t>(us / 1'000'000), static_cast<long>(us % 1'000'000) * 1000};
-    if (::ppoll(fds, n, &timeout, nullptr) > 0 && g_wakePipe[0] >= 0 && (fds[0].revents & POLLIN)) {
-        char drained[16];
-        while (::read(g_wakePipe[0], drained, sizeof drained) > 0) {
-        }
-    }
+    if (::ppoll(fds, n, &timeout, nullptr) > 0 && waker.Handle() >= 0 && (fds[0].revents & POLLIN)) waker.Drain();
 }
 
 KeyInput::KeyInput() : terminal_(StdinIsTerminal()) {

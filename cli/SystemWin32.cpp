@@ -13,6 +13,7 @@
 // clang-format on
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 
@@ -21,7 +22,11 @@ namespace h8sx::cli {
 namespace {
 
 volatile LONG g_stop = 0;
-HANDLE g_stopEvent = nullptr;  // set with the stop, so that a sleep wakes at once
+// The pumps' wake events, set with the stop, so that every sleep wakes at once. An event,
+// once made, stays for the next pump that takes its slot.
+constexpr int kWakers = 64;
+std::atomic<HANDLE> g_wakers[kWakers];
+std::atomic<bool> g_wakerTaken[kWakers];
 HANDLE g_doneEvent = nullptr;  // set when the program ends
 // How long a closing console waits for the board's restart and the port's release.
 constexpr DWORD kCloseGraceMs = 4000;
@@ -47,7 +52,8 @@ void SetDone() {
 
 BOOL WINAPI OnConsoleEvent(DWORD type) {
     InterlockedExchange(&g_stop, 1);
-    if (g_stopEvent) SetEvent(g_stopEvent);
+    for (std::atomic<HANDLE>& w : g_wakers)
+        if (HANDLE e = w.load()) SetEvent(e);
     // The system ends the process as soon as a close, log-off or shut-down handler
     // returns: wait for the main loop to restart the board and release the port first.
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) {
@@ -132,7 +138,6 @@ int StderrColumns() {
 bool StdoutReaderGone() { return false; }
 
 void InstallStopHandlers() {
-    g_stopEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);  // wakes one sleep
     g_doneEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::atexit(SetDone);
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
@@ -140,7 +145,27 @@ void InstallStopHandlers() {
 
 bool StopRequested() { return g_stop != 0; }
 
-void Sleep(int, std::chrono::microseconds max, bool wakeOnInput) {
+StopWaker::StopWaker() {
+    for (int i = 0; i < kWakers && slot_ < 0; ++i) {
+        bool free = false;
+        if (g_wakerTaken[i].compare_exchange_strong(free, true)) slot_ = i;
+    }
+    if (slot_ < 0) return;  // more pumps than slots: this one's sleeps end at the tick
+    if (!g_wakers[slot_].load()) g_wakers[slot_].store(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    HANDLE e = g_wakers[slot_].load();
+    if (!e) return;
+    handle_ = reinterpret_cast<std::intptr_t>(e);
+    // A stop that came before this pump: its first sleep ends at once too.
+    if (g_stop) SetEvent(e); else ResetEvent(e);
+}
+
+StopWaker::~StopWaker() {
+    if (slot_ >= 0) g_wakerTaken[slot_].store(false);
+}
+
+void StopWaker::Drain() const {}  // an auto-reset event wakes one wait
+
+void Sleep(int, std::chrono::microseconds max, bool wakeOnInput, const StopWaker& waker) {
     static const bool fineTimer = timeBeginPeriod(1) == TIMERR_NOERROR;
     (void)fineTimer;
     // Whole milliseconds, rounded up: none for a time already past, never INFINITE.
@@ -148,7 +173,7 @@ void Sleep(int, std::chrono::microseconds max, bool wakeOnInput) {
     const auto ms = static_cast<DWORD>((us + 999) / 1000);
     HANDLE handles[2];
     DWORD n = 0;
-    if (g_stopEvent) handles[n++] = g_stopEvent;
+    if (waker.Handle() != -1) handles[n++] = reinterpret_cast<HANDLE>(waker.Handle());
     if (wakeOnInput && g_inputRaw) handles[n++] = GetStdHandle(STD_INPUT_HANDLE);
     if (n == 0)
         ::Sleep(ms);
