@@ -62,6 +62,55 @@ inline std::string SRecordFile(const Bytes& data, int kind = 1, std::uint32_t ad
     return text + Termination(kind, eol);
 }
 
+// One Intel HEX record: ":", byte count, offset, type, data, checksum, line end.
+inline std::string HexRecord(unsigned type, std::uint16_t offset, const Bytes& data = {},
+                             const std::string& eol = "\n") {
+    unsigned sum = static_cast<unsigned>(data.size()) + (offset >> 8) + offset + type;
+    std::string r = ":" + HexByte(static_cast<unsigned>(data.size())) + HexByte(offset >> 8) + HexByte(offset) +
+                    HexByte(type);
+    for (std::uint8_t b : data) {
+        sum += b;
+        r += HexByte(b);
+    }
+    return r + HexByte(0x100 - (sum & 0xFF)) + eol;
+}
+
+// Data at their addresses, ascending.
+using Parts = std::vector<std::pair<std::uint32_t, Bytes>>;
+
+// The parts in records of at most 16 bytes, cut where a 64 KiB segment ends: `record(address,
+// bytes)` makes each.
+template <class Make>
+std::string EachRecord(const Parts& parts, Make record) {
+    std::string text;
+    for (const auto& [address, data] : parts)
+        for (std::size_t at = 0; at < data.size();) {
+            const std::uint32_t a = address + static_cast<std::uint32_t>(at);
+            const std::size_t n = std::min({std::size_t{16}, data.size() - at, std::size_t{0x10000 - (a & 0xFFFF)}});
+            text += record(a, Bytes(data.begin() + static_cast<std::ptrdiff_t>(at),
+                                    data.begin() + static_cast<std::ptrdiff_t>(at + n)));
+            at += n;
+        }
+    return text;
+}
+
+// An Intel HEX file of the parts: an extended linear address record (04) where the upper 16
+// bits of the address change, the end record last.
+inline std::string IntelHexFile(const Parts& parts, const std::string& eol = "\n") {
+    std::uint32_t upper = 0;
+    return EachRecord(parts,
+                      [&](std::uint32_t a, const Bytes& data) {
+                          std::string r;
+                          if (a >> 16 != upper) {
+                              upper = a >> 16;
+                              r = HexRecord(4, 0, {static_cast<std::uint8_t>(upper >> 8),
+                                                   static_cast<std::uint8_t>(upper)}, eol);
+                          }
+                          return r + HexRecord(0, static_cast<std::uint16_t>(a), data, eol);
+                      }) +
+           HexRecord(1, 0, {}, eol);
+}
+
 // The same text with its hex letters in lower case.
 inline std::string LowerHex(std::string text) {
     for (char& c : text)
