@@ -1,11 +1,13 @@
 #include "cli/ImageFile.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 
 #include "cli/System.h"
+#include "image/ImageFormat.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -28,6 +30,56 @@ std::string WindowsOutcome(const ImageLoad& load) {
         default:
             return "the window loads it; --lenient reads as it does";
     }
+}
+
+// What follows a refusal in parentheses: for an S-record file what the window does with it,
+// for an Intel HEX one the switch that lets a wrong checksum pass.
+std::string Aside(const ImageLoad& load) {
+    if (load.format == ImageFormat::SRecord) return " (" + WindowsOutcome(load) + ")";
+    if (load.strictFault == StrictFault::Checksum) return " (--ignore-checksums loads it as it reads)";
+    return "";
+}
+
+// FILE's extension from its last dot on, in lower case; "" for none.
+std::string Extension(const std::string& file) {
+    const std::size_t dot = file.rfind('.'), slash = file.find_last_of("/\\");
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
+    std::string extension = file.substr(dot);
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return extension;
+}
+
+// The format FILE is read in: --format's, else the one its first bytes say, else binary for
+// a name ending in .bin; nothing, with the reason shown, for a file h8sx does not write. An
+// ELF file is refused whatever --format says: its bytes are not the flash's.
+std::optional<ImageFormat> ChooseFormat(const Options& o, const std::string& name, FileContent content,
+                                        Output& out) {
+    if (content == FileContent::Elf) {
+        const bool piped = o.file == "-";
+        const std::string mot = piped ? "OUT.mot" : o.file.substr(0, o.file.size() - Extension(o.file).size()) + ".mot";
+        out.Error(name + ": an ELF file (a linker's output) is not written as it stands: make an S-record file of it "
+                         "with 'objcopy -O srec " + (piped ? "FILE" : o.file) + " " + mot + "' and write that");
+        return std::nullopt;
+    }
+    if (o.format) return o.format;
+    switch (content) {
+        case FileContent::SRecords:
+            return ImageFormat::SRecord;
+        case FileContent::IntelHex:
+            return ImageFormat::IntelHex;
+        case FileContent::MarkedText:
+            out.Error(name + ":1: a UTF-8 byte-order mark before the first record, which neither S-records nor "
+                             "Intel HEX hold: save the file without it");
+            return std::nullopt;
+        default:
+            break;
+    }
+    if (Extension(o.file) == ".bin") return ImageFormat::Binary;
+    out.Error(name + (content == FileContent::Nothing
+                          ? ": the file holds no record"
+                          : ": neither S-records (a first record 'S...') nor Intel HEX (':...')") +
+              "; a binary image is read from a file named *.bin, or with --format binary");
+    return std::nullopt;
 }
 
 // A path, a directory or a device: only a file, or a pipe, holds an S-record text.
@@ -76,9 +128,18 @@ int ReadImageFile(const Options& o, Platform& platform, Output& out, FlashImage&
     const std::optional<InputFile> in = OpenInput(o.file, platform, out);
     if (!in) return kFileFailed;
     const std::string& name = in->name;
-    FileSource source(in->stream);
-    load =
-        ReadSRecords(source, image, {}, ReadOptions{.strict = !o.lenient, .checksums = !o.ignoreChecksums});
+    FileSource file(in->stream);
+    PeekSource source(file);
+    const FileContent content = Sniff(source);
+    if (ReadFailed(*in, out)) return kFileFailed;
+    const std::optional<ImageFormat> format = ChooseFormat(o, name, content, out);
+    if (!format) return kFileFailed;
+    if (o.lenient && *format != ImageFormat::SRecord)
+        out.Error(name + ": warning: --lenient reads S-record files only; this " + FormatName(*format) +
+                  " file is read strictly");
+    if (o.ignoreChecksums && *format == ImageFormat::Binary)
+        out.Error(name + ": warning: --ignore-checksums: a binary file has no checksums");
+    load = ReadImage(source, image, *format, ReadOptions{.strict = !o.lenient, .checksums = !o.ignoreChecksums});
     if (StopRequested()) return kInterrupted;
     if (ReadFailed(*in, out)) return kFileFailed;
 
@@ -86,10 +147,10 @@ int ReadImageFile(const Options& o, Platform& platform, Output& out, FlashImage&
     if (!load.Loaded()) {
         if (load.strictFault == StrictFault::Checksum) {
             for (std::uint32_t line : load.badChecksumLines)
-                out.Error(at + std::to_string(line) + ": wrong checksum (" + WindowsOutcome(load) + ")");
+                out.Error(at + std::to_string(line) + ": wrong checksum" + Aside(load));
         } else {
-            out.Error(at + std::to_string(load.RefusedLine()) + ": " + load.Refusal() + " (" +
-                      WindowsOutcome(load) + ")");
+            const std::uint32_t line = load.RefusedLine();  // none for a binary file
+            out.Error((line != 0 ? at + std::to_string(line) + ": " : at + " ") + load.Refusal() + Aside(load));
         }
         return kFileFailed;
     }
