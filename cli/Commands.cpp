@@ -51,8 +51,8 @@ int Check(Session& s) {
                   "image:     %u bytes from flash address 0\n"
                   "blocks:    %u of %zu bytes (%u of them blank)\n"
                   "time:      %.1f s of programming at %.0f bit/s (%.1f s with --skip-blank)\n",
-                  records, image.Length, blocks, boot::kBlockSize, blank, blocks * kBlockLineBytes * 10 / rate,
-                  rate, (blocks - blank) * kBlockLineBytes * 10 / rate);
+                  records, image.Length, blocks, boot::kBlockSize, blank,
+                  blocks * kBlockLineBytes * 10 / rate, rate, (blocks - blank) * kBlockLineBytes * 10 / rate);
     WriteFailure failure;
     if (!WriteAll(stdout, "standard output", text, std::strlen(text), failure)) {
         s.out.Error(failure.Text());

@@ -56,9 +56,13 @@ std::optional<ImageFormat> ChooseFormat(const Options& o, const std::string& nam
                                         Output& out) {
     if (content == FileContent::Elf) {
         const bool piped = o.file == "-";
-        const std::string mot = piped ? "OUT.mot" : o.file.substr(0, o.file.size() - Extension(o.file).size()) + ".mot";
-        out.Error(name + ": an ELF file (a linker's output) is not written as it stands: make an S-record file of it "
-                         "with 'objcopy -O srec " + (piped ? "FILE" : o.file) + " " + mot + "' and write that");
+        const std::string mot =
+            piped ? "OUT.mot" : o.file.substr(0, o.file.size() - Extension(o.file).size()) + ".mot";
+        out.Error(
+            name +
+            ": an ELF file (a linker's output) is not written as it stands: make an S-record file of it "
+            "with 'objcopy -O srec " +
+            (piped ? "FILE" : o.file) + " " + mot + "' and write that");
         return std::nullopt;
     }
     if (o.format) return o.format;
@@ -68,16 +72,18 @@ std::optional<ImageFormat> ChooseFormat(const Options& o, const std::string& nam
         case FileContent::IntelHex:
             return ImageFormat::IntelHex;
         case FileContent::MarkedText:
-            out.Error(name + ":1: a UTF-8 byte-order mark before the first record, which neither S-records nor "
-                             "Intel HEX hold: save the file without it");
+            out.Error(name +
+                      ":1: a UTF-8 byte-order mark before the first record, which neither S-records nor "
+                      "Intel HEX hold: save the file without it");
             return std::nullopt;
         default:
             break;
     }
     if (Extension(o.file) == ".bin") return ImageFormat::Binary;
-    out.Error(name + (content == FileContent::Nothing
-                          ? ": the file holds no record"
-                          : ": neither S-records (a first record 'S...') nor Intel HEX (':...')") +
+    out.Error(name +
+              (content == FileContent::Nothing
+                   ? ": the file holds no record"
+                   : ": neither S-records (a first record 'S...') nor Intel HEX (':...')") +
               "; a binary image is read from a file named *.bin, or with --format binary");
     return std::nullopt;
 }
@@ -139,7 +145,8 @@ int ReadImageFile(const Options& o, Platform& platform, Output& out, FlashImage&
                   " file is read strictly");
     if (o.ignoreChecksums && *format == ImageFormat::Binary)
         out.Error(name + ": warning: --ignore-checksums: a binary file has no checksums");
-    load = ReadImage(source, image, *format, ReadOptions{.strict = !o.lenient, .checksums = !o.ignoreChecksums});
+    load =
+        ReadImage(source, image, *format, ReadOptions{.strict = !o.lenient, .checksums = !o.ignoreChecksums});
     if (StopRequested()) return kInterrupted;
     if (ReadFailed(*in, out)) return kFileFailed;
 
@@ -150,7 +157,8 @@ int ReadImageFile(const Options& o, Platform& platform, Output& out, FlashImage&
                 out.Error(at + std::to_string(line) + ": wrong checksum" + Aside(load));
         } else {
             const std::uint32_t line = load.RefusedLine();  // none for a binary file
-            out.Error((line != 0 ? at + std::to_string(line) + ": " : at + " ") + load.Refusal() + Aside(load));
+            out.Error((line != 0 ? at + std::to_string(line) + ": " : at + " ") + load.Refusal() +
+                      Aside(load));
         }
         return kFileFailed;
     }

@@ -281,7 +281,8 @@ int Run(const std::vector<std::string>& argv) {
             o.ignoreChecksums = true;
         } else if (arg == "--lenient" && (command == "write" || command == "check")) {
             o.lenient = true;
-        } else if ((arg == "--format" || arg.rfind("--format=", 0) == 0) && (command == "write" || command == "check")) {
+        } else if ((arg == "--format" || arg.rfind("--format=", 0) == 0) &&
+                   (command == "write" || command == "check")) {
             if (arg == "--format" && !value(v)) return Usage("--format needs srec, ihex or binary");
             const std::string name = arg == "--format" ? v : arg.substr(9);
             o.format = h8sx::FormatNamed(name);

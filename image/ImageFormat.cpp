@@ -21,7 +21,9 @@ FileContent Sniff(PeekSource& in) {
     while (at < kLookAhead && (records::IsBlank(in.At(at)) || records::IsLineEnd(in.At(at)))) ++at;
     const int first = in.At(at);
     if (first == 'S' || first == ':')
-        return marked ? FileContent::MarkedText : first == 'S' ? FileContent::SRecords : FileContent::IntelHex;
+        return marked         ? FileContent::MarkedText
+               : first == 'S' ? FileContent::SRecords
+                              : FileContent::IntelHex;
     return first == records::kEnd && !marked ? FileContent::Nothing : FileContent::Other;
 }
 
@@ -53,10 +55,11 @@ ImageLoad ReadBinary(ByteSource& in, FlashImage& image) {
         if (n == kMost) {
             image.Length = static_cast<std::uint32_t>(n);
             load.fault = ImageFault::TooLarge;
-            load.what = records::Format("the file holds more than 0x%X bytes, the most that fits with the %u-byte "
-                                        "tail into 0x%X bytes",
-                                        static_cast<unsigned>(kMost), static_cast<unsigned>(kTailLength),
-                                        static_cast<unsigned>(kFlashImageRoom));
+            load.what = records::Format(
+                "the file holds more than 0x%X bytes, the most that fits with the %u-byte "
+                "tail into 0x%X bytes",
+                static_cast<unsigned>(kMost), static_cast<unsigned>(kTailLength),
+                static_cast<unsigned>(kFlashImageRoom));
             return load;
         }
         image.Bytes[n] = static_cast<std::uint8_t>(c);

@@ -132,7 +132,8 @@ class HexReader {
             return Fail(ImageFault::LineEnd,
                         Format("the record goes on past the %u data bytes its byte count %02X announces",
                                static_cast<unsigned>(r.count), static_cast<unsigned>(r.count)));
-        if (!IsLineEnd(c) && c != kEnd) return Fail(ImageFault::LineEnd, "text after the checksum: " + Named(c));
+        if (!IsLineEnd(c) && c != kEnd)
+            return Fail(ImageFault::LineEnd, "text after the checksum: " + Named(c));
         if (blanks) return Refuse(StrictFault::Blank, "a blank after the checksum");
         return true;
     }
@@ -158,16 +159,18 @@ class HexReader {
             return Fail(ImageFault::ByteCount, Format("byte count %02X in %s, which holds %02X", r.count,
                                                       RecordName(r.type).c_str(), count));
         if (r.offset != 0)
-            return Fail(ImageFault::ByteCount, Format("address field %04X in %s, where it holds 0000",
-                                                      static_cast<unsigned>(r.offset), RecordName(r.type).c_str()));
+            return Fail(ImageFault::ByteCount,
+                        Format("address field %04X in %s, where it holds 0000",
+                               static_cast<unsigned>(r.offset), RecordName(r.type).c_str()));
         return true;
     }
 
     bool Data(const Record& r) {
         // An 8086 would wrap such an offset inside its segment; tools split records there.
         if (r.offset + r.count > 0x10000)
-            return Fail(ImageFault::PastAddressSpace, "the record's data runs past offset 0xFFFF, where its address "
-                                                      "would wrap");
+            return Fail(ImageFault::PastAddressSpace,
+                        "the record's data runs past offset 0xFFFF, where its address "
+                        "would wrap");
         const std::uint64_t address = base_ + r.offset;
         const bool first = !placement_.Started();
         std::string what;
@@ -184,9 +187,10 @@ class HexReader {
     // passes, unread.
     bool EndOfFile(const Record& r) {
         if (r.count != 0)
-            return Fail(ImageFault::ByteCount, Format("byte count %02X in %s, which holds no data (00)", r.count,
-                                                      RecordName(r.type).c_str()));
-        if (placement_.DataBytes() == 0) return Fail(ImageFault::NoData, "no data record with a byte to program");
+            return Fail(ImageFault::ByteCount, Format("byte count %02X in %s, which holds no data (00)",
+                                                      r.count, RecordName(r.type).c_str()));
+        if (placement_.DataBytes() == 0)
+            return Fail(ImageFault::NoData, "no data record with a byte to program");
         if (!text_.OnlyBlankLinesFollow())
             return Refuse(StrictFault::TrailingText, "text after the end record", text_.Line());
         WriteTail(image_);

@@ -33,9 +33,10 @@ std::string Named(int c) {
 }
 
 std::string FirstAddressText(const char* record, std::uint64_t address) {
-    return Format("the first %s lies at address 0x%04llX, not 0: this board starts at address 0, and a file "
-                  "linked elsewhere is written shifted and cannot start",
-                  record, static_cast<unsigned long long>(address));
+    return Format(
+        "the first %s lies at address 0x%04llX, not 0: this board starts at address 0, and a file "
+        "linked elsewhere is written shifted and cannot start",
+        record, static_cast<unsigned long long>(address));
 }
 
 int RecordText::Get() {
@@ -102,23 +103,26 @@ int RecordText::AfterBlanks(bool& blanks) {
     return c;
 }
 
-ImageFault Placement::Place(std::uint64_t address, const std::uint8_t* data, std::size_t n, std::string& what) {
+ImageFault Placement::Place(std::uint64_t address, const std::uint8_t* data, std::size_t n,
+                            std::string& what) {
     std::uint64_t gap = 0;
     if (started_) {
         if (address < next_) {
-            what = Format("address 0x%04llX lies below the end of the data before it (0x%04llX): records must "
-                          "ascend without overlapping",
-                          static_cast<unsigned long long>(address), static_cast<unsigned long long>(next_));
+            what = Format(
+                "address 0x%04llX lies below the end of the data before it (0x%04llX): records must "
+                "ascend without overlapping",
+                static_cast<unsigned long long>(address), static_cast<unsigned long long>(next_));
             return ImageFault::Descending;
         }
         gap = address - next_;
     }
     const std::uint64_t imageEnd = image_.Length + gap + n;
     if (imageEnd + kTailLength > kFlashImageRoom) {
-        what = Format("the image would end at 0x%llX, past 0x%X, the most that fits with its %u-byte tail into "
-                      "0x%X bytes",
-                      static_cast<unsigned long long>(imageEnd), static_cast<unsigned>(kFlashImageRoom - kTailLength),
-                      static_cast<unsigned>(kTailLength), static_cast<unsigned>(kFlashImageRoom));
+        what = Format(
+            "the image would end at 0x%llX, past 0x%X, the most that fits with its %u-byte tail into "
+            "0x%X bytes",
+            static_cast<unsigned long long>(imageEnd), static_cast<unsigned>(kFlashImageRoom - kTailLength),
+            static_cast<unsigned>(kTailLength), static_cast<unsigned>(kFlashImageRoom));
         return ImageFault::TooLarge;
     }
     // The room check above keeps every byte inside the image.

@@ -204,7 +204,8 @@ private:
         if (!placed) {
             result_.firstAddress = b.address;
             firstKind_ = lastKind_ = kind;
-            if (b.address != 0) Strict(StrictFault::FirstAddress, FirstAddressText("record", b.address), recordLine_);
+            if (b.address != 0)
+                Strict(StrictFault::FirstAddress, FirstAddressText("record", b.address), recordLine_);
         } else if (kind != lastKind_) {
             // Some tools write each record with the narrowest address that holds it: S1 up to
             // 0xFFFF, S2 from 0x10000 on. Anywhere else a changed type is a damaged one (the
@@ -293,7 +294,8 @@ private:
     }
 
     bool Complete(int kind) {
-        if (placement_.DataBytes() == 0) return Fail(ImageFault::NoData, "no data record with a byte to program");
+        if (placement_.DataBytes() == 0)
+            return Fail(ImageFault::NoData, "no data record with a byte to program");
         result_.kind = kind;
         WriteTail(image_);
         return true;
