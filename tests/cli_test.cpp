@@ -262,6 +262,18 @@ TEST(Cli, CheckReadsStandardInputAndSaysWhatIsWrongByItsLine) {
     EXPECT_NE(shifted.err.find("--lenient"), std::string::npos) << shifted.err;
     EXPECT_EQ(RunCli(dir, {"check", "--lenient", high}).status, 0);
 
+    // Intel HEX through the same pipe, known by its first record; an ELF file never read.
+    const Result hex = RunCli(dir, {"check", "-"}, "\n" + IntelHexFile({{0, data}}));
+    EXPECT_EQ(hex.status, 0) << hex.err;
+    EXPECT_NE(hex.out.find("Intel HEX, 7 data records"), std::string::npos) << hex.out;
+    const std::string elfFile = dir.Write("app.elf", "\x7F\x45LF\x01").string();
+    const Result elf = RunCli(dir, {"check", "--format", "binary", elfFile});
+    EXPECT_EQ(elf.status, 5);
+    EXPECT_NE(elf.err.find("with 'objcopy -O srec " + (dir.path() / "app.elf").string() + " " +
+                           (dir.path() / "app.mot").string() + "'"),
+              std::string::npos)
+        << elf.err;
+
     const Result directory = RunCli(dir, {"check", dir.path().string()});
     EXPECT_EQ(directory.status, 5);
     EXPECT_NE(directory.err.find("it is a directory"), std::string::npos) << directory.err;

@@ -66,8 +66,8 @@ inline std::string SRecordFile(const Bytes& data, int kind = 1, std::uint32_t ad
 inline std::string HexRecord(unsigned type, std::uint16_t offset, const Bytes& data = {},
                              const std::string& eol = "\n") {
     unsigned sum = static_cast<unsigned>(data.size()) + (offset >> 8) + offset + type;
-    std::string r = ":" + HexByte(static_cast<unsigned>(data.size())) + HexByte(offset >> 8) + HexByte(offset) +
-                    HexByte(type);
+    std::string r = ":" + HexByte(static_cast<unsigned>(data.size())) + HexByte(offset >> 8) +
+                    HexByte(offset) + HexByte(type);
     for (std::uint8_t b : data) {
         sum += b;
         r += HexByte(b);
@@ -86,7 +86,8 @@ std::string EachRecord(const Parts& parts, Make record) {
     for (const auto& [address, data] : parts)
         for (std::size_t at = 0; at < data.size();) {
             const std::uint32_t a = address + static_cast<std::uint32_t>(at);
-            const std::size_t n = std::min({std::size_t{16}, data.size() - at, std::size_t{0x10000 - (a & 0xFFFF)}});
+            const std::size_t n =
+                std::min({std::size_t{16}, data.size() - at, std::size_t{0x10000 - (a & 0xFFFF)}});
             text += record(a, Bytes(data.begin() + static_cast<std::ptrdiff_t>(at),
                                     data.begin() + static_cast<std::ptrdiff_t>(at + n)));
             at += n;
@@ -103,8 +104,10 @@ inline std::string IntelHexFile(const Parts& parts, const std::string& eol = "\n
                           std::string r;
                           if (a >> 16 != upper) {
                               upper = a >> 16;
-                              r = HexRecord(4, 0, {static_cast<std::uint8_t>(upper >> 8),
-                                                   static_cast<std::uint8_t>(upper)}, eol);
+                              r = HexRecord(
+                                  4, 0,
+                                  {static_cast<std::uint8_t>(upper >> 8), static_cast<std::uint8_t>(upper)},
+                                  eol);
                           }
                           return r + HexRecord(0, static_cast<std::uint16_t>(a), data, eol);
                       }) +

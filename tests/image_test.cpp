@@ -304,20 +304,25 @@ TEST(IntelHexReader, FilesAreLoadedOrRefusedAtTheirLine) {
     };
     const auto upper = [](std::uint8_t u) { return HexRecord(4, 0, {0, u}); };
     const std::string first = "the first data record lies at address ";
-    const std::string elsewhere = ", not 0: this board starts at address 0, and a file linked elsewhere is "
-                                  "written shifted and cannot start";
+    const std::string elsewhere =
+        ", not 0: this board starts at address 0, and a file linked elsewhere is written shifted and cannot "
+        "start";
     const HexCase cases[] = {
         {"LF", d0 + d1 + end, 0, "", ab},
         {"CR LF, lower case, blank lines, a final Ctrl-Z",
-         "\r\n" + LowerHex(HexRecord(0, 0, a, "\r\n") + HexRecord(0, 0x10, b, "\r\n")) + " \r\n" + end + "\n\x1A", 0,
+         "\r\n" + LowerHex(HexRecord(0, 0, a, "\r\n") + HexRecord(0, 0x10, b, "\r\n")) + " \r\n" + end +
+             "\n\x1A",
+         0, "", ab},
+        {"CR alone", HexRecord(0, 0, a, "\r") + HexRecord(0, 0x10, b, "\r") + HexRecord(1, 0, {}, "\r"), 0,
          "", ab},
-        {"CR alone", HexRecord(0, 0, a, "\r") + HexRecord(0, 0x10, b, "\r") + HexRecord(1, 0, {}, "\r"), 0, "", ab},
         {"a gap, start addresses passed over, an end record with an address",
          d0 + HexRecord(5, 0, {0, 0, 4, 0}) + HexRecord(3, 0, {0, 0, 1, 0}) + HexRecord(0, 0x20, b) +
              HexRecord(1, 0x1234),
          0, "", Concat({a, Bytes(16, 0xFF), b})},
-        {"a segment address", d0 + HexRecord(2, 0, {0, 2}) + d1 + end, 0, "", Concat({a, Bytes(32, 0xFF), b})},
-        {"a linear address", d0 + upper(1) + HexRecord(0, 0, b) + end, 0, "", Concat({a, Bytes(0xFFF0, 0xFF), b})},
+        {"a segment address", d0 + HexRecord(2, 0, {0, 2}) + d1 + end, 0, "",
+         Concat({a, Bytes(32, 0xFF), b})},
+        {"a linear address", d0 + upper(1) + HexRecord(0, 0, b) + end, 0, "",
+         Concat({a, Bytes(0xFFF0, 0xFF), b})},
         {"empty file", "", 1, "the file holds no record"},
         {"no end record", d0 + d1, 2, "the file ends without an end record (:00000001FF) after its data"},
         {"the end record alone", end, 1, "no data record with a byte to program"},
@@ -338,16 +343,18 @@ TEST(IntelHexReader, FilesAreLoadedOrRefusedAtTheirLine) {
          "address 0x000F lies below the end of the data before it (0x0010): records must ascend without "
          "overlapping"},
         {"first data above address 0", d1 + end, 1, first + "0x0010" + elsewhere},
-        {"first data above address 0 by its linear address", upper(1) + d0 + end, 2, first + "0x10000" + elsewhere},
+        {"first data above address 0 by its linear address", upper(1) + d0 + end, 2,
+         first + "0x10000" + elsewhere},
         {"past the room", d0 + upper(0x0F) + HexRecord(0, 0xFF70, b) + end, 3,
-         "the image would end at 0xFFF80, past 0xEFF80, the most that fits with its 128-byte tail into 0xF0000 "
-         "bytes"},
+         "the image would end at 0xFFF80, past 0xEFF80, the most that fits with its 128-byte tail into "
+         "0xF0000 bytes"},
         {"a blank before the ':'", d0 + " " + d1 + end, 2, "a blank before the record's ':'"},
         {"a blank behind the checksum", d0 + d1.substr(0, d1.size() - 1) + " \n" + end, 2,
          "a blank after the checksum"},
         {"not hex", d0 + d1.substr(0, 9) + "G" + d1.substr(10) + end, 2, "'G' where a hex digit belongs"},
         {"a digit lost", d0 + d1.substr(0, 9) + d1.substr(10) + end, 2,
-         "the line ends before the record does (its byte count 10 announces 16 data bytes, then the checksum)"},
+         "the line ends before the record does (its byte count 10 announces 16 data bytes, then the "
+         "checksum)"},
         {"a digit more", d0 + d1.substr(0, 9) + "0" + d1.substr(9) + end, 2,
          "the record goes on past the 16 data bytes its byte count 10 announces"},
         {"text after the checksum", d0 + d1.substr(0, d1.size() - 1) + ";\n" + end, 2,
@@ -381,7 +388,7 @@ TEST(ImageFormat, TheFirstBytesTellTheFormatAndAreReadAgain) {
     const std::pair<std::string, FileContent> cases[] = {
         {Header(), FileContent::SRecords},
         {"\r\n \t:00000001FF\n", FileContent::IntelHex},
-        {"\x7F" "ELF\x02\x01", FileContent::Elf},
+        {"\x7F\x45LF\x02\x01", FileContent::Elf},
         {"\xEF\xBB\xBF\n:00000001FF\n", FileContent::MarkedText},
         {"\xEF\xBB\xBF", FileContent::Other},
         {std::string("\0S", 2), FileContent::Other},
