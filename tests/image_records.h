@@ -78,40 +78,28 @@ inline std::string HexRecord(unsigned type, std::uint16_t offset, const Bytes& d
 // Data at their addresses, ascending.
 using Parts = std::vector<std::pair<std::uint32_t, Bytes>>;
 
-// The parts in records of at most 16 bytes, cut where a 64 KiB segment ends: `record(address,
-// bytes)` makes each.
-template <class Make>
-std::string EachRecord(const Parts& parts, Make record) {
+// An Intel HEX file of the parts, 16 bytes a record and none across a 64 KiB boundary: an
+// extended linear address record (04) where the upper 16 bits of the address change, or with
+// `segments` an extended segment address record (02); the end record last.
+inline std::string IntelHexFile(const Parts& parts, const std::string& eol = "\n", bool segments = false) {
     std::string text;
+    std::uint32_t upper = 0;
     for (const auto& [address, data] : parts)
-        for (std::size_t at = 0; at < data.size();) {
-            const std::uint32_t a = address + static_cast<std::uint32_t>(at);
-            const std::size_t n =
-                std::min({std::size_t{16}, data.size() - at, std::size_t{0x10000 - (a & 0xFFFF)}});
-            text += record(a, Bytes(data.begin() + static_cast<std::ptrdiff_t>(at),
-                                    data.begin() + static_cast<std::ptrdiff_t>(at + n)));
+        for (std::uint32_t at = 0, a = address; at < data.size(); a = address + at) {
+            if (a >> 16 != upper) {
+                upper = a >> 16;
+                const std::uint32_t base = segments ? upper << 12 : upper;
+                text +=
+                    HexRecord(segments ? 2 : 4, 0,
+                              {static_cast<std::uint8_t>(base >> 8), static_cast<std::uint8_t>(base)}, eol);
+            }
+            const std::uint32_t n =
+                std::min({16u, static_cast<std::uint32_t>(data.size()) - at, 0x10000 - (a & 0xFFFF)});
+            text += HexRecord(0, static_cast<std::uint16_t>(a),
+                              Bytes(data.begin() + at, data.begin() + at + n), eol);
             at += n;
         }
-    return text;
-}
-
-// An Intel HEX file of the parts: an extended linear address record (04) where the upper 16
-// bits of the address change, the end record last.
-inline std::string IntelHexFile(const Parts& parts, const std::string& eol = "\n") {
-    std::uint32_t upper = 0;
-    return EachRecord(parts,
-                      [&](std::uint32_t a, const Bytes& data) {
-                          std::string r;
-                          if (a >> 16 != upper) {
-                              upper = a >> 16;
-                              r = HexRecord(
-                                  4, 0,
-                                  {static_cast<std::uint8_t>(upper >> 8), static_cast<std::uint8_t>(upper)},
-                                  eol);
-                          }
-                          return r + HexRecord(0, static_cast<std::uint16_t>(a), data, eol);
-                      }) +
-           HexRecord(1, 0, {}, eol);
+    return text + HexRecord(1, 0, {}, eol);
 }
 
 // The same text with its hex letters in lower case.
