@@ -55,14 +55,14 @@ std::string Extension(const std::string& file) {
 std::optional<ImageFormat> ChooseFormat(const Options& o, const std::string& name, FileContent content,
                                         Output& out) {
     if (content == FileContent::Elf) {
-        const bool piped = o.file == "-";
-        const std::string mot =
-            piped ? "OUT.mot" : o.file.substr(0, o.file.size() - Extension(o.file).size()) + ".mot";
-        out.Error(
-            name +
-            ": an ELF file (a linker's output) is not written as it stands: make an S-record file of it "
-            "with 'objcopy -O srec " +
-            (piped ? "FILE" : o.file) + " " + mot + "' and write that");
+        const std::string convert =
+            o.file == "-"
+                ? "FILE OUT.mot"
+                : o.file + " " + o.file.substr(0, o.file.size() - Extension(o.file).size()) + ".mot";
+        out.Error(name +
+                  ": an ELF file (a linker's output) is not written as it stands: make an S-record "
+                  "file of it with 'objcopy -O srec " +
+                  convert + "' and write that");
         return std::nullopt;
     }
     if (o.format) return o.format;
@@ -88,7 +88,7 @@ std::optional<ImageFormat> ChooseFormat(const Options& o, const std::string& nam
     return std::nullopt;
 }
 
-// A path, a directory or a device: only a file, or a pipe, holds an S-record text.
+// A path, a directory or a device: only a file, or a pipe, holds an image or an S-record text.
 bool IsReadable(const std::string& file, const std::string& name, Output& out) {
     std::error_code ec;
     const auto status = std::filesystem::status(reinterpret_cast<const char8_t*>(file.c_str()), ec);
