@@ -7,6 +7,7 @@
 #include <map>
 
 #include "boot/BootProtocol.h"
+#include "image/ImageFormat.h"
 
 namespace h8sx::cli {
 
@@ -60,7 +61,7 @@ Writes programs into an H8SX1622 board's flash over a serial port through the
 chip's boot mode, and shows what the board's own program sends.
 
 Commands
-  write FILE        erase the flash and program the S-record FILE into it
+  write FILE        erase the flash and program the image FILE into it
   check FILE        read FILE as write would, and send nothing
   monitor           restart the board and show what it sends
   ram-write FILE    send the S-record FILE to the board's own program
@@ -79,14 +80,21 @@ Options for every command that uses a port
 An option's value follows it (--port COM3) or stands behind '=' (--port=COM3);
 options may come before the command too (h8sx --port COM3 write app.mot).
 
-S-record files
-  write and check take S1, S2 or S3 data records of one type (or S1 up to
-  0xFFFF, then S2), ascending from address 0 (where this board starts), after
-  an optional S0 header, ended by the termination record of their kind (S9,
-  S8, S7) or by an S5 or S6 count record that counts them; lines end in LF,
-  CR LF or CR, hex digits in either case; blank lines and a final Ctrl-Z
-  pass. Anything else refuses the file, named by its line. --lenient reads
-  it as the window does. FILE '-' is standard input.
+Files
+  write and check take S-records, Intel HEX or a binary image: a first 'S'
+  or ':' tells the two texts, a name ending in .bin a binary one, and
+  --format srec, ihex or binary names the format. FILE '-' is standard input.
+  S-records: S1, S2 or S3 data records of one type (or S1 up to 0xFFFF, then
+  S2) after an optional S0 header, ended by the termination record of their
+  kind (S9, S8, S7) or by an S5 or S6 count record that counts them.
+  Intel HEX: data records (00) under extended segment or linear addresses
+  (02, 04), ended by the end record (01); start addresses (03, 05) pass.
+  Both: data ascending from address 0 (where this board starts), gaps filled
+  with 0xFF; lines end in LF, CR LF or CR, hex digits in either case; blank
+  lines and a final Ctrl-Z pass. Anything else refuses the file, named by its
+  line. --lenient reads S-records as the window does.
+  Binary: the bytes of the flash from address 0.
+  An ELF file is refused: 'objcopy -O srec app.elf app.mot' converts it.
 
 Output
   Status texts go to standard error, each with the seconds since the start;
@@ -106,10 +114,13 @@ Options
   --skip-blank        leave blocks of only 0xFF as erased instead of programming
                       them; the flash ends the same, a file with a large gap
                       goes much faster
-  --lenient           read FILE as the window does: wrong checksums, mixed
-                      record types, a header in the middle and text behind
-                      the termination record pass, and a file linked above
-                      address 0 is written from flash address 0
+  --format FORMAT     read FILE as srec, ihex or binary, whatever its first
+                      bytes say ('h8sx --help': Files)
+  --lenient           read an S-record FILE as the window does: wrong
+                      checksums, mixed record types, a header in the middle
+                      and text behind the termination record pass, and a file
+                      linked above address 0 is written from flash address 0;
+                      Intel HEX is read strictly all the same
   --ignore-checksums  load records with a wrong checksum, and read strictly
                       otherwise (the narrower switch)
   --verify=sum        (the default) check the flash with the boot program's
@@ -130,15 +141,17 @@ Options
                     "written"}}},
     {"check", kFileTrait,
      R"(Usage: h8sx check [OPTION]... FILE
-Reads FILE ('-': standard input) as write would and sends nothing: the record
-type, the image length, the blocks and the programming time at the bit rate, or
-what is wrong with it, by its line, and what the window would do with it.
+Reads FILE ('-': standard input) as write would and sends nothing: the format
+and records, the image length, the blocks and the programming time at the bit
+rate, or what is wrong with it, by its line, and what the window would do with
+an S-record file.
 
 Options
   --out IMAGE.bin     write the bytes the blocks would carry (blocks x 128);
                       '-': to standard output, the summary then to standard
                       error
   --bit-rate RATE     the rate the time is worked out for (default 38400)
+  --format FORMAT     srec, ihex or binary (see 'h8sx write --help')
   --lenient           read FILE as the window does (see 'h8sx write --help')
   --ignore-checksums  accept records with a wrong checksum, naming them
   --quiet             print only errors
@@ -305,6 +318,11 @@ const std::vector<OptionSpec>& OptionTable() {
              return std::string();
          }},
         {"--bit-rate", {"write", "check"}, true, BitRate},
+        {"--format", {"write", "check"}, true,
+         [](Options& o, const std::string& v) {
+             o.format = FormatNamed(v);
+             return o.format ? std::string() : "--format takes srec, ihex or binary, not '" + v + "'";
+         }},
         {"--out", {"check"}, true,
          [](Options& o, const std::string& v) {
              o.out = v;

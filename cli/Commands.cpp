@@ -35,17 +35,25 @@ int Check(Session& s) {
         blank += IsBlankBlock(std::span<const std::uint8_t, boot::kBlockSize>(
             image.Bytes.data() + std::size_t{b} * boot::kBlockSize, boot::kBlockSize));
     const double rate = s.options.bitRate;
+    // The window's own text for an S-record file; the format and its records for the others.
+    char records[160];
+    if (load.format == ImageFormat::SRecord)
+        std::snprintf(records, sizeof records, "%s\nrecords:   S%d, %u data records%s",
+                      ImageStatusText(load).c_str(), load.kind, load.dataRecords,
+                      load.endedByCount ? ", ended by a count record" : "");
+    else if (load.format == ImageFormat::IntelHex)
+        std::snprintf(records, sizeof records, "Intel HEX file read\nrecords:   Intel HEX, %u data records",
+                      load.dataRecords);
+    else
+        std::snprintf(records, sizeof records, "binary file read\nrecords:   none, the bytes as they stand");
     char text[600];
     std::snprintf(text, sizeof text,
                   "%s\n"
-                  "records:   S%d, %u data records%s\n"
                   "image:     %u bytes from flash address 0\n"
                   "blocks:    %u of %zu bytes (%u of them blank)\n"
                   "time:      %.1f s of programming at %.0f bit/s (%.1f s with --skip-blank)\n",
-                  ImageStatusText(load).c_str(), load.kind, load.dataRecords,
-                  load.endedByCount ? ", ended by a count record" : "", image.Length, blocks,
-                  boot::kBlockSize, blank, blocks * kBlockLineBytes * 10 / rate, rate,
-                  (blocks - blank) * kBlockLineBytes * 10 / rate);
+                  records, image.Length, blocks, boot::kBlockSize, blank,
+                  blocks * kBlockLineBytes * 10 / rate, rate, (blocks - blank) * kBlockLineBytes * 10 / rate);
     // With the image on standard output, the summary goes to standard error.
     const bool imageToStdout = s.options.out == "-";
     WriteFailure failure;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "boot/FlashWrite.h"
+#include "image/ImageLoad.h"
 
 namespace h8sx::cli {
 
@@ -34,6 +35,7 @@ struct Options {
     std::uint32_t bitRate = kProgrammingBitRate;    // write, check: --bit-rate
     bool ignoreChecksums = false;
     bool lenient = false;               // write, check: read FILE as the window does
+    std::optional<ImageFormat> format;  // write, check: --format; else FILE's content says
     std::optional<std::string> out;     // check --out
     bool noReset = false;               // monitor
     std::optional<double> timeout;      // monitor, seconds

@@ -1,11 +1,13 @@
 #include "cli/ImageFile.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 
 #include "cli/System.h"
+#include "image/ImageFormat.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -30,18 +32,75 @@ std::string WindowsOutcome(const ImageLoad& load) {
     }
 }
 
-// Each reason `load` refuses its file for, by its line, with what the window does instead.
-void Refuse(const std::string& name, const ImageLoad& load, const std::string& window, Output& out) {
+// Each reason `load` refuses its file for, by its line, and `aside` behind it.
+void Refuse(const std::string& name, const ImageLoad& load, const std::string& aside, Output& out) {
     const std::string at = name + ":";
     if (load.strictFault == StrictFault::Checksum) {
         for (std::uint32_t line : load.badChecksumLines)
-            out.Error(at + std::to_string(line) + ": wrong checksum (" + window + ")");
+            out.Error(at + std::to_string(line) + ": wrong checksum" + aside);
         return;
     }
-    out.Error(at + std::to_string(load.RefusedLine()) + ": " + load.Refusal() + " (" + window + ")");
+    const std::uint32_t line = load.RefusedLine();  // none for a binary file
+    out.Error((line != 0 ? at + std::to_string(line) + ": " : at + " ") + load.Refusal() + aside);
 }
 
-// A path, a directory or a device: only a file, or a pipe, holds an S-record text.
+// What follows a refusal in parentheses: for an S-record file what the window does with it,
+// for an Intel HEX one the switch that lets a wrong checksum pass.
+std::string Aside(const ImageLoad& load) {
+    if (load.format == ImageFormat::SRecord) return " (" + WindowsOutcome(load) + ")";
+    if (load.strictFault == StrictFault::Checksum) return " (--ignore-checksums loads it as it reads)";
+    return "";
+}
+
+// FILE's extension from its last dot on, in lower case; "" for none.
+std::string Extension(const std::string& file) {
+    const std::size_t dot = file.rfind('.'), slash = file.find_last_of("/\\");
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
+    std::string extension = file.substr(dot);
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return extension;
+}
+
+// The format FILE is read in: --format's, else the one its first bytes say, else binary for
+// a name ending in .bin; nothing, with the reason shown, for a file h8sx does not write. An
+// ELF file is refused whatever --format says: its bytes are not the flash's.
+std::optional<ImageFormat> ChooseFormat(const Options& o, const std::string& name, FileContent content,
+                                        Output& out) {
+    if (content == FileContent::Elf) {
+        const std::string convert =
+            o.file == "-"
+                ? "FILE OUT.mot"
+                : o.file + " " + o.file.substr(0, o.file.size() - Extension(o.file).size()) + ".mot";
+        out.Error(name +
+                  ": an ELF file (a linker's output) is not written as it stands: make an S-record "
+                  "file of it with 'objcopy -O srec " +
+                  convert + "' and write that");
+        return std::nullopt;
+    }
+    if (o.format) return o.format;
+    switch (content) {
+        case FileContent::SRecords:
+            return ImageFormat::SRecord;
+        case FileContent::IntelHex:
+            return ImageFormat::IntelHex;
+        case FileContent::MarkedText:
+            out.Error(name +
+                      ":1: a UTF-8 byte-order mark before the first record, which neither S-records nor "
+                      "Intel HEX hold: save the file without it");
+            return std::nullopt;
+        default:
+            break;
+    }
+    if (Extension(o.file) == ".bin") return ImageFormat::Binary;
+    out.Error(name +
+              (content == FileContent::Nothing
+                   ? ": the file holds no record"
+                   : ": neither S-records (a first record 'S...') nor Intel HEX (':...')") +
+              "; a binary image is read from a file named *.bin, or with --format binary");
+    return std::nullopt;
+}
+
+// A path, a directory or a device: only a file, or a pipe, holds an image or an S-record text.
 bool IsReadable(const std::string& file, const std::string& name, Output& out) {
     std::error_code ec;
     const auto status = std::filesystem::status(reinterpret_cast<const char8_t*>(file.c_str()), ec);
@@ -87,15 +146,25 @@ int ReadImageFile(const Options& o, Platform& platform, Output& out, FlashImage&
     const std::optional<InputFile> in = OpenInput(o.file, platform, out);
     if (!in) return kFileFailed;
     const std::string& name = in->name;
-    FileSource source(in->stream);
+    FileSource file(in->stream);
+    PeekSource source(file);
+    const FileContent content = Sniff(source);
+    if (ReadFailed(*in, out)) return kFileFailed;
+    const std::optional<ImageFormat> format = ChooseFormat(o, name, content, out);
+    if (!format) return kFileFailed;
+    if (o.lenient && *format != ImageFormat::SRecord)
+        out.Error(name + ": warning: --lenient reads S-record files only; this " + FormatName(*format) +
+                  " file is read strictly");
+    if (o.ignoreChecksums && *format == ImageFormat::Binary)
+        out.Error(name + ": warning: --ignore-checksums: a binary file has no checksums");
     load =
-        ReadSRecords(source, image, {}, ReadOptions{.strict = !o.lenient, .checksums = !o.ignoreChecksums});
+        ReadImage(source, image, *format, ReadOptions{.strict = !o.lenient, .checksums = !o.ignoreChecksums});
     if (StopRequested()) return kInterrupted;
     if (ReadFailed(*in, out)) return kFileFailed;
 
     const std::string at = name + ":";
     if (!load.Loaded()) {
-        Refuse(name, load, WindowsOutcome(load), out);
+        Refuse(name, load, Aside(load), out);
         return kFileFailed;
     }
     // What the windows' reading lets pass, said once more where h8sx was told to let it pass.
@@ -130,7 +199,7 @@ int ReadRamFile(const Options& o, Platform& platform, Output& out, std::string& 
     const ImageLoad load = ReadSRecords(source, scratch, {}, ReadOptions{.strict = true, .place = false});
     const std::string window = "the window sends it as it is; --lenient does too";
     if (!load.Loaded()) {
-        Refuse(in->name, load, window, out);
+        Refuse(in->name, load, " (" + window + ")", out);
         return kFileFailed;
     }
     if (load.kind != 3 || load.endedByCount) {

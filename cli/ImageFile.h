@@ -1,6 +1,7 @@
-// The S-record file of h8sx write and check: read once, from a file or from standard input
-// ("-"), strictly unless --lenient, every refusal named by file and line with the text the
-// window would show for the same file.
+// The image file of h8sx write and check: read once, from a file or from standard input
+// ("-"), as S-records, Intel HEX or binary by its content or --format; S-records strictly
+// unless --lenient, every refusal named by file and line (with the text the window would show
+// for the same S-record file).
 #pragma once
 
 #include <optional>
@@ -27,8 +28,8 @@ std::optional<InputFile> OpenInput(const std::string& file, Platform& platform, 
 // True, with the reason shown, when reading it failed on the way.
 bool ReadFailed(const InputFile& in, Output& out);
 
-// Reads o.file into `image` and `load`, as write and check take it: kDone, kFileFailed with
-// the reasons shown, or kInterrupted.
+// Reads o.file into `image` and `load` (load.format says how), as write and check take it:
+// kDone, kFileFailed with the reasons shown, or kInterrupted.
 int ReadImageFile(const Options& o, Platform& platform, Output& out, FlashImage& image, ImageLoad& load);
 
 // Reads o.file whole into `text` for ram-write and checks it as S-records (unless

@@ -1,51 +1,15 @@
 #include "image/SRecord.h"
 
-#include <algorithm>
 #include <array>
-#include <cstdarg>
 
 #include "app/Texts.h"
+#include "image/RecordText.h"
 
 namespace h8sx {
 
 namespace {
 
-constexpr int kEnd = -1;
-constexpr int kCtrlZ = 0x1A;  // ends a text file where old tools pad it
-
-// Behind the image: five 0xFF, the marker text, then 0xFF up to 128 bytes.
-constexpr std::size_t kTailMarkerOffset = 5;
-constexpr std::string_view kTailMarker = "QVN060220";
-
-int HexDigit(int c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;  // as other tools write them
-    return -1;
-}
-
-bool IsBlank(int c) { return c == ' ' || c == '\t'; }
-bool IsLineEnd(int c) { return c == '\r' || c == '\n'; }
-
-std::string Format(const char* format, ...) {
-    char text[256];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
-
-// A character as a message names it; a line end is named alike in every style.
-std::string Named(int c) {
-    if (c == kEnd) return "the end of the file";
-    if (IsLineEnd(c)) return "the line's end";
-    if (c == ' ') return "a blank";
-    if (c == '\t') return "a tab";
-    if (c == kCtrlZ) return "a Ctrl-Z";
-    if (c > ' ' && c < 0x7F) return Format("'%c'", c);
-    return Format("the byte 0x%02X", static_cast<unsigned>(c));
-}
+using namespace records;
 
 // A record as a message names it, by its type.
 std::string RecordName(int type) {
@@ -68,10 +32,9 @@ struct Body {
 class Reader {
 public:
     Reader(ByteSource& in, FlashImage& image, const std::function<void()>& eachRecord, ReadOptions options)
-        : in_(in), image_(image), eachRecord_(eachRecord), options_(options) {}
+        : text_(in), image_(image), placement_(image), eachRecord_(eachRecord), options_(options) {}
 
     ImageLoad Run() {
-        image_.Length = 0;
         ReadAll();
         return std::move(result_);
     }
@@ -81,12 +44,12 @@ private:
     // record or at the end of the file.
     void ReadAll() {
         for (;;) {
-            const int mark = SkipToRecord();
+            const int mark = text_.SkipToRecord(blankBefore_);
             if (mark == kEnd) return EndOfFile();
-            recordLine_ = line_;
+            recordLine_ = text_.Line();
             if (mark != 'S')
                 return (void)Fail(ImageFault::RecordType, Named(mark) + " where a record's S belongs");
-            const int type = Get();
+            const int type = text_.Get();
             bool read = false;
             switch (type) {
                 case '0':
@@ -118,23 +81,10 @@ private:
         }
     }
 
-    // A CR LF pair, a lone CR and a lone LF each end one line; a line end belongs to the
-    // line it ends.
-    int Get() {
-        const int c = in_.Get();
-        if (c == kEnd) return c;  // the end lies on the last line read
-        const bool pairedLf = c == '\n' && lastWasCr_;
-        lastWasCr_ = c == '\r';
-        if (pairedLf) return c;
-        line_ = lineEnds_ + 1;
-        if (c == '\n' || c == '\r') ++lineEnds_;
-        return c;
-    }
-
     // The windows' reading ends here; false, for the caller to return.
     bool Fail(ImageFault fault, std::string what) {
         result_.fault = fault;
-        result_.line = line_;
+        result_.line = text_.Line();
         result_.what = std::move(what);
         return false;
     }
@@ -149,34 +99,6 @@ private:
     }
     bool StrictRefused() const { return result_.strictFault != StrictFault::None; }
 
-    // Passes any run of blanks and line ends (blank lines, CR CR LF) up to the first other
-    // character; kEnd also for a final run of Ctrl-Z.
-    int SkipToRecord() {
-        blankBefore_ = false;
-        for (;;) {
-            const int c = Get();
-            if (IsLineEnd(c))
-                blankBefore_ = false;
-            else if (IsBlank(c))
-                blankBefore_ = true;
-            else if (c == kCtrlZ)
-                return OnlyCtrlZFollow() ? kEnd : kCtrlZ;
-            else
-                return c;
-        }
-    }
-
-    // Reads on past a Ctrl-Z: true when the file ends with nothing else; otherwise the
-    // Ctrl-Z's line stays the one to name.
-    bool OnlyCtrlZFollow() {
-        const std::uint32_t at = line_;
-        int c;
-        do c = Get();
-        while (c == kCtrlZ);
-        line_ = at;
-        return c == kEnd;
-    }
-
     bool Problem(ImageFault fault, std::string what) {
         problem_ = fault;
         problemWhat_ = std::move(what);
@@ -185,19 +107,15 @@ private:
 
     // Two hex digits; false with the problem noted.
     bool Byte(std::uint8_t& value) {
-        int digits[2];
-        for (int& d : digits) {
-            const int c = Get();
+        int c;
+        if (!text_.Byte(value, c)) {
             if (c == kEnd) return Problem(ImageFault::NoTermination, "the file ends inside a record");
-            d = HexDigit(c);
-            if (d >= 0) continue;
             if (IsLineEnd(c) && announced_ >= 0)
                 return Problem(ImageFault::NotHex,
                                Format("the line ends before the %d bytes its byte count %02X announces",
                                       announced_, static_cast<unsigned>(announced_)));
             return Problem(ImageFault::NotHex, Named(c) + " where a hex digit belongs");
         }
-        value = static_cast<std::uint8_t>(digits[0] * 16 + digits[1]);
         sum_ += value;
         return true;
     }
@@ -234,9 +152,7 @@ private:
     // A line end behind the checksum, after any blanks. The end of the file passes here;
     // the next record's read reports it.
     bool LineEnd(const Body& b) {
-        int c = Get();
-        blankAfter_ = IsBlank(c);
-        while (IsBlank(c)) c = Get();
+        const int c = text_.AfterBlanks(blankAfter_);
         if (IsLineEnd(c) || c == kEnd) return true;
         if (HexDigit(c) >= 0)
             return Problem(ImageFault::LineEnd,
@@ -269,35 +185,6 @@ private:
         return true;
     }
 
-    // The first record lands at offset 0; each later one lies its address distance behind
-    // the data before it, the gap filled with 0xFF. Going back would overwrite.
-    bool Place(const Body& b, bool placed) {
-        std::uint64_t gap = 0;
-        if (placed) {
-            if (b.address < next_)
-                return Fail(ImageFault::Descending,
-                            Format("address 0x%04llX lies below the end of the data before it (0x%04llX): "
-                                   "records must ascend without overlapping",
-                                   static_cast<unsigned long long>(b.address),
-                                   static_cast<unsigned long long>(next_)));
-            gap = b.address - next_;
-        }
-        const std::uint64_t imageEnd = image_.Length + gap + b.length;
-        if (imageEnd + kTailLength > kFlashImageRoom)
-            return Fail(
-                ImageFault::TooLarge,
-                Format("the image would end at 0x%llX, past 0x%X, the most that fits with its %u-byte "
-                       "tail into 0x%X bytes",
-                       static_cast<unsigned long long>(imageEnd),
-                       static_cast<unsigned>(kFlashImageRoom - kTailLength),
-                       static_cast<unsigned>(kTailLength), static_cast<unsigned>(kFlashImageRoom)));
-        // The room check above keeps every byte inside the image.
-        const auto at = image_.Bytes.begin() + image_.Length;
-        std::copy_n(b.data.begin(), b.length, std::fill_n(at, gap, std::uint8_t{0xFF}));
-        image_.Length = static_cast<std::uint32_t>(imageEnd);
-        return true;
-    }
-
     bool DataRecord(int kind) {
         Body b;
         if (!ReadBody(static_cast<unsigned>(kind) + 1, kind, b)) return Fail();
@@ -307,21 +194,20 @@ private:
                         Format("the record's data runs past 0x%llX, the last address of %s",
                                static_cast<unsigned long long>(kTopAddress[kind]), RecordName(kind).c_str()));
 
-        const std::uint64_t before = next_;
-        const bool placed = result_.dataRecords > 0;
-        if (options_.place && !Place(b, placed)) return false;
-        next_ = end;  // past 0xFFFFFFFF no record can follow
-        dataBytes_ += b.length;
+        const std::uint64_t before = placement_.Next();
+        const bool placed = placement_.Started();
+        std::string what;
+        if (!options_.place)
+            placement_.Pass(b.address, b.length);
+        else if (const ImageFault fault = placement_.Place(b.address, b.data.data(), b.length, what);
+                 fault != ImageFault::None)
+            return Fail(fault, std::move(what));
 
         if (!placed) {
             result_.firstAddress = b.address;
             firstKind_ = lastKind_ = kind;
             if (b.address != 0 && options_.place)
-                Strict(StrictFault::FirstAddress,
-                       Format("the first record lies at address 0x%04X, not 0: this board starts at "
-                              "address 0, and a file linked elsewhere is written shifted and cannot start",
-                              static_cast<unsigned>(b.address)),
-                       recordLine_);
+                Strict(StrictFault::FirstAddress, FirstAddressText("record", b.address), recordLine_);
         } else if (kind != lastKind_) {
             // Some tools write each record with the narrowest address that holds it: S1 up to
             // 0xFFFF, S2 from 0x10000 on. Anywhere else a changed type is a damaged one (the
@@ -374,7 +260,8 @@ private:
 
         Body b;
         if (!ReadBody(static_cast<unsigned>(kind) + 1, type - '0', b))
-            return Strict(StrictFault::Termination, "malformed termination record: " + problemWhat_, line_);
+            return Strict(StrictFault::Termination, "malformed termination record: " + problemWhat_,
+                          text_.Line());
         if (b.length != 0)
             return Strict(StrictFault::Termination,
                           Format("malformed termination record: byte count %02X, where %s has %02X",
@@ -389,12 +276,8 @@ private:
                        : Format("S%c ends a file of S%d and S%d records (S%d or S%d ends them)", type,
                                 firstKind_, lastKind_, 10 - firstKind_, 10 - lastKind_),
                    recordLine_);
-        for (;;) {
-            const int c = Get();
-            if (c == kEnd || (c == kCtrlZ && OnlyCtrlZFollow())) return;
-            if (!IsBlank(c) && !IsLineEnd(c))
-                return Strict(StrictFault::TrailingText, "text after the termination record", line_);
-        }
+        if (!text_.OnlyBlankLinesFollow())
+            Strict(StrictFault::TrailingText, "text after the termination record", text_.Line());
     }
 
     // The file ends where a record would start: complete when its last record was a count
@@ -413,30 +296,20 @@ private:
     }
 
     bool Complete(int kind) {
-        if (dataBytes_ == 0) return Fail(ImageFault::NoData, "no data record with a byte to program");
+        if (placement_.DataBytes() == 0)
+            return Fail(ImageFault::NoData, "no data record with a byte to program");
         result_.kind = kind;
-        WriteTail();
+        WriteTail(image_);
         return true;
     }
 
-    void WriteTail() {
-        // The size check of every record keeps room for the tail.
-        const std::size_t at = image_.Length;
-        if (at + kTailLength > image_.Bytes.size()) return;
-        std::fill_n(image_.Bytes.begin() + static_cast<std::ptrdiff_t>(at), kTailLength, std::uint8_t{0xFF});
-        std::copy(kTailMarker.begin(), kTailMarker.end(),
-                  image_.Bytes.begin() + static_cast<std::ptrdiff_t>(at + kTailMarkerOffset));
-    }
-
-    ByteSource& in_;
+    RecordText text_;
     FlashImage& image_;
+    Placement placement_;
     const std::function<void()>& eachRecord_;
     const ReadOptions options_;
     ImageLoad result_;
-    std::uint32_t lineEnds_ = 0;
-    std::uint32_t line_ = 1;
     std::uint32_t recordLine_ = 1;
-    bool lastWasCr_ = false;
     // The record being read: blanks around it, its byte count for the messages, its sum.
     bool blankBefore_ = false;
     bool blankAfter_ = false;
@@ -450,8 +323,6 @@ private:
     bool lastWasCount_ = false;
     int firstKind_ = 0;  // the first data record's type
     int lastKind_ = 0;   // the last one's, widened from S1 to S2 only at 0x10000
-    std::uint64_t dataBytes_ = 0;
-    std::uint64_t next_ = 0;
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
 
 #include "cli/Arguments.h"
 #include "cli/Commands.h"
@@ -178,6 +179,27 @@ TEST(CliSession, WithoutAVerifyTheWireCarriesTheWindowsBytes) {
     EXPECT_EQ(cli::Write(c.session), cli::kDone) << c.Err();
     EXPECT_EQ(c.rig.link.sent, window.link.sent);
     EXPECT_EQ(c.rig.link.sentRates, window.link.sentRates);
+}
+
+TEST(CliSession, CheckWritesTheSameBlocksForTheSameDataInEveryFormat) {
+    // A gap, and data across a 64 KiB boundary.
+    const Parts parts = {{0, Pattern(200, 1)}, {0xFFF0, Pattern(40, 2)}, {0x10100, Pattern(5, 3)}};
+    Bytes flat(0x10105, 0xFF);
+    for (const auto& [address, data] : parts) std::copy(data.begin(), data.end(), flat.begin() + address);
+    CliRig c;
+    const auto checked = [&c](const std::string& name, const std::string& content) {
+        c.options.file = c.rig.dir.Write(name, content).string();
+        c.options.out = (c.rig.dir.path() / (name + ".out")).string();
+        EXPECT_EQ(cli::Check(c.session), cli::kDone) << c.Err();
+        std::ifstream in(*c.options.out, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), {});
+    };
+    std::string mot;
+    for (const auto& [address, data] : parts) mot += DataRecord(2, address, data);
+    const Bytes fromSRecords = checked("app.mot", mot + Termination(2));
+    EXPECT_EQ(fromSRecords.size(), 515u * 128);
+    EXPECT_EQ(checked("app.hex", IntelHexFile(parts, "\r\n")), fromSRecords);
+    EXPECT_EQ(checked("app.bin", std::string(flat.begin(), flat.end())), fromSRecords);
 }
 
 }  // namespace

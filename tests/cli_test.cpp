@@ -284,6 +284,16 @@ TEST(Cli, CheckReadsStandardInputAndSaysWhatIsWrongByItsLine) {
     EXPECT_NE(shifted.err.find("--lenient"), std::string::npos) << shifted.err;
     EXPECT_EQ(RunCli(dir, {"check", "--lenient", high}).status, 0);
 
+    // Intel HEX through the same pipe, known by its first record; an ELF file never read.
+    const Result hex = RunCli(dir, {"check", "-"}, "\n" + IntelHexFile({{0, data}}));
+    EXPECT_NE(hex.out.find("Intel HEX, 7 data records"), std::string::npos) << hex.err;
+    const std::string elf =
+        RunCli(dir, {"check", "--format", "binary", dir.Write("a.o", "\x7F\x45LF").string()}).err;
+    EXPECT_NE(
+        elf.find("'objcopy -O srec " + (dir.path() / "a.o").string() + " " + (dir.path() / "a.mot").string()),
+        std::string::npos)
+        << elf;
+
     const Result directory = RunCli(dir, {"check", dir.path().string()});
     EXPECT_EQ(directory.status, 5);
     EXPECT_NE(directory.err.find("it is a directory"), std::string::npos) << directory.err;

@@ -62,6 +62,46 @@ inline std::string SRecordFile(const Bytes& data, int kind = 1, std::uint32_t ad
     return text + Termination(kind, eol);
 }
 
+// One Intel HEX record: ":", byte count, offset, type, data, checksum, line end.
+inline std::string HexRecord(unsigned type, std::uint16_t offset, const Bytes& data = {},
+                             const std::string& eol = "\n") {
+    unsigned sum = static_cast<unsigned>(data.size()) + (offset >> 8) + offset + type;
+    std::string r = ":" + HexByte(static_cast<unsigned>(data.size())) + HexByte(offset >> 8) +
+                    HexByte(offset) + HexByte(type);
+    for (std::uint8_t b : data) {
+        sum += b;
+        r += HexByte(b);
+    }
+    return r + HexByte(0x100 - (sum & 0xFF)) + eol;
+}
+
+// Data at their addresses, ascending.
+using Parts = std::vector<std::pair<std::uint32_t, Bytes>>;
+
+// An Intel HEX file of the parts, 16 bytes a record and none across a 64 KiB boundary: an
+// extended linear address record (04) where the upper 16 bits of the address change, or with
+// `segments` an extended segment address record (02); the end record last.
+inline std::string IntelHexFile(const Parts& parts, const std::string& eol = "\n", bool segments = false) {
+    std::string text;
+    std::uint32_t upper = 0;
+    for (const auto& [address, data] : parts)
+        for (std::uint32_t at = 0, a = address; at < data.size(); a = address + at) {
+            if (a >> 16 != upper) {
+                upper = a >> 16;
+                const std::uint32_t base = segments ? upper << 12 : upper;
+                text +=
+                    HexRecord(segments ? 2 : 4, 0,
+                              {static_cast<std::uint8_t>(base >> 8), static_cast<std::uint8_t>(base)}, eol);
+            }
+            const std::uint32_t n =
+                std::min({16u, static_cast<std::uint32_t>(data.size()) - at, 0x10000 - (a & 0xFFFF)});
+            text += HexRecord(0, static_cast<std::uint16_t>(a),
+                              Bytes(data.begin() + at, data.begin() + at + n), eol);
+            at += n;
+        }
+    return text + HexRecord(1, 0, {}, eol);
+}
+
 // The same text with its hex letters in lower case.
 inline std::string LowerHex(std::string text) {
     for (char& c : text)

@@ -1,8 +1,11 @@
-// The S-record reader, and LoadImage around it.
+// The S-record, Intel HEX and binary readers, the format a file's first bytes tell, and
+// LoadImage around the S-record reader.
 #include <gtest/gtest.h>
 
 #include <fstream>
 
+#include "image/ImageFormat.h"
+#include "image/IntelHex.h"
 #include "image/SRecord.h"
 #include "tests/image_records.h"
 #include "tests/support/Rig.h"
@@ -281,6 +284,63 @@ TEST(SRecordReader, TheImageAndItsTailFitTheRoomOrNothingLoads) {
     EXPECT_EQ(ReadText(first + DataRecord(3, 0xFFFFFF00, {0x22})).load.fault, ImageFault::TooLarge);
     EXPECT_EQ(ReadText(DataRecord(3, 0xFFFFFFFE, {1, 2}) + DataRecord(3, 0, {3})).load.fault,
               ImageFault::Descending);
+}
+
+// Intel HEX files, loaded (line 0) to their image or refused at their line; what the two text
+// readers share (placement, hex pairs, line ends) is the S-record reader's story above, and
+// extended addresses meet srec_cat's reading in srec_peer_test.
+TEST(IntelHexReader, FilesAreLoadedOrRefusedAtTheirLine) {
+    struct Case {
+        const char* what;
+        std::string text;
+        std::uint32_t line;
+        std::string refusal;
+        Bytes image = {};
+    };
+    const Bytes a = Pattern(16, 1), b = Pattern(16, 2);
+    const std::string d0 = HexRecord(0, 0, a), d1 = HexRecord(0, 0x10, b), end = HexRecord(1, 0);
+    const Case cases[] = {
+        {"CR LF, lower case, blank lines, a final Ctrl-Z",
+         "\r\n" + LowerHex(IntelHexFile({{0, a}}, "\r\n")) + " \n\x1A", 0, "", a},
+        {"a gap, start addresses passed over, an end record with an address",
+         d0 + HexRecord(5, 0, {0, 0, 4, 0}) + HexRecord(3, 0, {0, 0, 1, 0}) + HexRecord(0, 0x20, b) +
+             HexRecord(1, 0x1234),
+         0, "", Concat({a, Bytes(16, 0xFF), b})},
+        {"no end record", d0 + d1, 2, "the file ends without an end record (:00000001FF) after its data"},
+        {"a record after the end record", d0 + end + "\n" + d1, 4, "text after the end record"},
+        {"wrong checksum", d0 + ":0100100011DF\n" + end, 2, "wrong checksum"},  // DE sums to 0
+        {"a blank before the ':'", d0 + " " + d1 + end, 2, "a blank before the record's ':'"},
+        {"type 06", d0 + HexRecord(6, 0) + end, 2,
+         "record type 06 is none of 00 (data), 01 (end) and 02 to 05 (addresses)"},
+        {"a linear address of three bytes", d0 + HexRecord(4, 0, {0, 0, 1}) + end, 2,
+         "byte count 03 in an extended linear address record (04), which holds 02"},
+        {"a segment address with an offset", d0 + HexRecord(2, 0x10, {0, 0}) + end, 2,
+         "address field 0010 in an extended segment address record (02), where it holds 0000"},
+        {"data past offset 0xFFFF", d0 + HexRecord(0, 0xFFF8, a) + end, 2,
+         "the record's data runs past offset 0xFFFF, where its address would wrap"},
+        {"first data above address 0", HexRecord(4, 0, {0, 1}) + d0 + end, 2,
+         "the first data record lies at address 0x10000, not 0: this board starts at address 0, and a file "
+         "linked elsewhere is written shifted and cannot start"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        MemorySource in(c.text);
+        FlashImage image;
+        const ImageLoad load = ReadIntelHex(in, image);
+        EXPECT_EQ(load.RefusedLine(), c.line);
+        EXPECT_EQ(load.Refusal(), c.refusal);
+        if (load.Loaded()) {
+            EXPECT_EQ(Bytes(image.Bytes.begin(), image.Bytes.begin() + image.Length), c.image);
+        }
+    }
+}
+
+TEST(ImageFormat, ABinaryFileFillsTheRoomAtMost) {
+    const std::string most(kFlashImageRoom - kTailLength, '\0'), more = most + '\0';
+    MemorySource fits(most), past(more);
+    FlashImage image;
+    EXPECT_TRUE(ReadBinary(fits, image).Loaded());
+    EXPECT_EQ(ReadBinary(past, image).fault, ImageFault::TooLarge);
 }
 
 // --- LoadImage: the dialog, the status line and the file ---

@@ -1,12 +1,13 @@
-// The reader against a peer, srec_cat (Debian package srecord): random valid S-record files
-// give the same image byte for byte; srec_cat's own output loads; and a file damaged in one
-// character is refused, or loads the same image as srec_cat reads from it.
+// The S-record and Intel HEX readers against a peer, srec_cat (Debian package srecord): random
+// valid files give the same image byte for byte; srec_cat's own S-record output loads; and an
+// S-record file damaged in one character is refused, or loads the image srec_cat reads from it.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <random>
 
+#include "image/IntelHex.h"
 #include "image/SRecord.h"
 #include "tests/image_records.h"
 #include "tests/support/Rig.h"
@@ -21,15 +22,16 @@ Bytes ReadBytes(const std::filesystem::path& p) {
     return Bytes{std::istreambuf_iterator<char>(in), {}};
 }
 
-// What srec_cat reads from `text`: its data from `first` on, holes filled with 0xFF (what
-// the reader makes); false when srec_cat refuses the file.
-bool SrecCatImage(const TempDir& dir, const std::string& text, std::uint32_t first, Bytes& image) {
-    const auto in = dir.Write("peer.mot", text), out = dir.path() / "peer.bin";
+// What srec_cat reads from `text` (`format`: -Motorola, -Intel): its data from `first` on,
+// holes filled with 0xFF (what the readers make); false when srec_cat refuses the file.
+bool SrecCatImage(const TempDir& dir, const std::string& text, std::uint32_t first, Bytes& image,
+                  const std::string& format = "-Motorola") {
+    const auto in = dir.Write("peer.txt", text), out = dir.path() / "peer.bin";
     char offset[16];
     std::snprintf(offset, sizeof offset, "0x%X", first);
-    const std::string command = "srec_cat '(' '" + in.string() + "' -Motorola -fill 0xFF -over '" +
-                                in.string() + "' -Motorola ')' -offset -" + offset + " -o '" + out.string() +
-                                "' -Binary 2>/dev/null";
+    const std::string command = "srec_cat '(' '" + in.string() + "' " + format + " -fill 0xFF -over '" +
+                                in.string() + "' " + format + " ')' -offset -" + offset + " -o '" +
+                                out.string() + "' -Binary 2>/dev/null";
     if (std::system(command.c_str()) != 0) return false;
     image = ReadBytes(out);
     return true;
@@ -42,6 +44,11 @@ Bytes Loaded(const FlashImage& image) {
 ImageLoad ReadStrictly(const std::string& text, FlashImage& image) {
     MemorySource source(text);
     return ReadSRecords(source, image, {}, ReadOptions{.strict = true});
+}
+
+ImageLoad ReadHex(const std::string& text, FlashImage& image) {
+    MemorySource source(text);
+    return ReadIntelHex(source, image);
 }
 
 // A file of ascending records with gaps, in one of the three kinds, its header, count
@@ -68,22 +75,58 @@ std::string RandomFile(std::mt19937& rng, std::uint32_t& first) {
     return pick(0, 1) ? LowerHex(text) : text;
 }
 
-TEST(SRecordPeer, RandomFilesLoadAsSrecCatReadsThem) {
-    if (!HaveSrecCat()) GTEST_SKIP() << "srec_cat (package srecord) is not installed";
+// `count` files that `make` writes at random (saying their lowest address) load by `read` as
+// srec_cat reads them (`format`).
+template <class Make>
+void RandomFilesLoadAsSrecCatReadsThem(int count, Make make,
+                                       ImageLoad (*read)(const std::string&, FlashImage&),
+                                       const std::string& format) {
     TempDir dir;
     std::mt19937 rng(1622);
-    for (int n = 0; n < 300; ++n) {
+    for (int n = 0; n < count; ++n) {
         std::uint32_t first = 0;
-        const std::string text = RandomFile(rng, first);
+        const std::string text = make(rng, first);
         SCOPED_TRACE(text);
         Bytes expected;
-        ASSERT_TRUE(SrecCatImage(dir, text, first, expected));
-        MemorySource source(text);
+        ASSERT_TRUE(SrecCatImage(dir, text, first, expected, format));
         FlashImage image;
-        const ImageLoad load = ReadSRecords(source, image);
-        ASSERT_TRUE(load.Loaded()) << ImageStatusText(load);
+        const ImageLoad load = read(text, image);
+        ASSERT_TRUE(load.Loaded()) << load.RefusedLine() << ": " << load.Refusal();
         ASSERT_EQ(Loaded(image), expected);
     }
+}
+
+TEST(SRecordPeer, RandomFilesLoadAsSrecCatReadsThem) {
+    if (!HaveSrecCat()) GTEST_SKIP() << "srec_cat (package srecord) is not installed";
+    // The windows' reading: the first record may lie above address 0.
+    const auto windows = [](const std::string& text, FlashImage& image) {
+        MemorySource source(text);
+        return ReadSRecords(source, image);
+    };
+    RandomFilesLoadAsSrecCatReadsThem(300, RandomFile, windows, "-Motorola");
+}
+
+// An Intel HEX file from address 0: data with gaps, some across a 64 KiB boundary, under
+// linear or segment addresses, its line ends and letter case chosen at random.
+std::string RandomHexFile(std::mt19937& rng, std::uint32_t& first) {
+    const auto pick = [&](std::uint32_t lo, std::uint32_t hi) {
+        return std::uniform_int_distribution<std::uint32_t>(lo, hi)(rng);
+    };
+    first = 0;
+    Parts parts;
+    for (std::uint32_t r = pick(1, 12), at = 0; r > 0; --r) {
+        Bytes data(pick(1, 40));
+        for (auto& b : data) b = static_cast<std::uint8_t>(pick(0, 255));
+        parts.emplace_back(at, data);
+        at += static_cast<std::uint32_t>(data.size()) + (pick(0, 1) ? pick(1, 0x8000) : 0);
+    }
+    const std::string text = IntelHexFile(parts, pick(0, 1) ? "\r\n" : "\n", pick(0, 1));
+    return pick(0, 1) ? LowerHex(text) : text;
+}
+
+TEST(IntelHexPeer, RandomFilesLoadAsSrecCatReadsThem) {
+    if (!HaveSrecCat()) GTEST_SKIP() << "srec_cat (package srecord) is not installed";
+    RandomFilesLoadAsSrecCatReadsThem(200, RandomHexFile, ReadHex, "-Intel");
 }
 
 TEST(SRecordPeer, SrecCatsOwnFilesEndedByACountRecordLoadAsTheirBinary) {
@@ -120,8 +163,9 @@ std::string WithLfLineEnds(const std::string& text) {
 // reading accepts, srec_cat accepts too and reads the same image from it.
 TEST(SRecordPeer, OneDamagedCharacterIsRefusedOrChangesNothing) {
     if (!HaveSrecCat()) GTEST_SKIP() << "srec_cat (package srecord) is not installed";
-    const std::string lower = LowerHex(Header() + DataRecord(2, 0, Pattern(12, 2)) +
-                                       DataRecord(2, 0x20, Pattern(12, 3)) + Record('5', 2, 2) + Termination(2));
+    const std::string lower =
+        LowerHex(Header() + DataRecord(2, 0, Pattern(12, 2)) + DataRecord(2, 0x20, Pattern(12, 3)) +
+                 Record('5', 2, 2) + Termination(2));
     const std::string files[] = {
         SRecordFile(Pattern(40, 1), 1, 0, 16, "\r\n"),
         lower,

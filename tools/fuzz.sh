@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-30}"
 failed=0
 mkdir -p build-fuzz/findings
-for target in srecord ramwrite shiftjis settings; do
+for target in srecord ihex ramwrite shiftjis settings; do
   mkdir -p "build-fuzz/corpus/$target"
   log="build-fuzz/findings/$target.log"
   if build-fuzz/bin/fuzz_$target -max_total_time="$seconds" -print_final_stats=0 \
