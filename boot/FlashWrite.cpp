@@ -37,12 +37,31 @@ void FlashWrite::Restart() {
     result_.restarted = true;
 }
 
-void FlashWrite::PulseReset() {
-    link_.EscapeCommFunction(Escape::CLRDTR);
-    link_.EscapeCommFunction(Escape::CLRRTS);
-    link_.WaitTicks(1);
-    link_.EscapeCommFunction(Escape::SETDTR);
-    link_.EscapeCommFunction(Escape::CLRRTS);
+namespace {
+void PulseBootReset(ComLink& link) {
+    link.EscapeCommFunction(Escape::CLRDTR);
+    link.EscapeCommFunction(Escape::CLRRTS);
+    link.WaitTicks(1);
+    link.EscapeCommFunction(Escape::SETDTR);
+    link.EscapeCommFunction(Escape::CLRRTS);
+}
+
+// A board that is there answers one of the first of these.
+constexpr int kAskingAttempts = 3;
+}  // namespace
+
+void FlashWrite::PulseReset() { PulseBootReset(link_); }
+
+bool BoardAnswersMatching(ComLink& link) {
+    PulseBootReset(link);
+    // Only a 00 that came counts (the write's matching takes any short read).
+    for (int attempt = 0; attempt < kAskingAttempts && !link.Interrupted(); ++attempt) {
+        link.PurgeReceive();
+        link.SendBytes(&boot::kMatchByte, 1);
+        std::uint8_t answer = 0xFF;
+        if (link.AwaitBytes(std::span(&answer, 1), kMatchTicks) == 1 && answer == boot::kMatchByte) return true;
+    }
+    return false;
 }
 
 WriteResult FlashWrite::Run() {

@@ -157,6 +157,11 @@ struct WriteResult {
     VerifyResult verify;
 };
 
+// The first half of the bit-rate matching, and nothing more: the board reset into its boot
+// program and 00 sent until it answers 00. Whether a board is there, without touching its
+// flash (it waits in its boot program afterwards, until the next reset).
+bool BoardAnswersMatching(ComLink& link);
+
 class FlashWrite {
 public:
     FlashWrite(ComLink& link, WriteClient& client, WriteOptions options = {});

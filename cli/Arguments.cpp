@@ -231,10 +231,13 @@ bool Has(const std::vector<std::string>& list, const std::string& name) {
 // An option: the commands that take it, whether it takes a value (and what the value is
 // called in messages), and what it does to the options. A handler returns what is wrong
 // with the value, or nothing.
+// Whether an option takes a value: none, one, or one behind '=' only (--repeat=auto).
+enum Takes : std::uint8_t { No, Yes, Optional };
+
 struct OptionSpec {
     const char* name;
     std::vector<std::string> commands;
-    bool takesValue;
+    Takes takesValue;
     std::function<std::string(Options&, const std::string&)> apply;
 };
 
@@ -281,65 +284,96 @@ std::string Timeout(Options& o, const std::string& v) {
 
 const std::vector<OptionSpec>& OptionTable() {
     static const std::vector<OptionSpec> table = {
-        {"--port", kPortCommands, true,
+        {"--port", kPortCommands, Yes,
          [](Options& o, const std::string& v) {
-             o.ports.push_back(v);
-             return std::string();
+             // Several boards: the option again, or a comma list.
+             for (std::size_t from = 0;;) {
+                 const std::size_t comma = v.find(',', from);
+                 const std::string name = v.substr(from, comma - from);
+                 if (name.empty()) return "--port '" + v + "' names an empty port";
+                 o.ports.push_back(name);
+                 if (comma == std::string::npos) return std::string();
+                 from = comma + 1;
+             }
          }},
-        {"--quiet", {"write", "check", "monitor", "ram-write", "reset"}, false,
+        {"--quiet", {"write", "check", "monitor", "ram-write", "reset"}, No,
          [](Options& o, const std::string&) {
              o.quiet = true;
              return std::string();
          }},
-        {"--skip-blank", {"write"}, false,
+        {"--skip-blank", {"write"}, No,
          [](Options& o, const std::string&) {
              o.skipBlank = true;
              return std::string();
          }},
-        {"--lenient", {"write", "check", "ram-write"}, false,
+        {"--lenient", {"write", "check", "ram-write"}, No,
          [](Options& o, const std::string&) {
              o.lenient = true;
              return std::string();
          }},
-        {"--ignore-checksums", {"write", "check"}, false,
+        {"--ignore-checksums", {"write", "check"}, No,
          [](Options& o, const std::string&) {
              o.ignoreChecksums = true;
              return std::string();
          }},
-        {"--verify", {"write"}, true,
+        {"--verify", {"write"}, Yes,
          [](Options& o, const std::string& v) {
              if (v != "sum" && v != "read") return "--verify takes sum or read, not '" + v + "'";
              o.verify = v == "sum" ? Verify::Sum : Verify::Read;
              return std::string();
          }},
-        {"--no-verify", {"write"}, false,
+        {"--no-verify", {"write"}, No,
          [](Options& o, const std::string&) {
              o.verify = Verify::None;
              return std::string();
          }},
-        {"--bit-rate", {"write", "check"}, true, BitRate},
-        {"--format", {"write", "check"}, true,
+        {"--bit-rate", {"write", "check"}, Yes, BitRate},
+        {"--format", {"write", "check"}, Yes,
          [](Options& o, const std::string& v) {
              o.format = FormatNamed(v);
              return o.format ? std::string() : "--format takes srec, ihex or binary, not '" + v + "'";
          }},
-        {"--out", {"check"}, true,
+        {"--log", {"write"}, Yes,
+         [](Options& o, const std::string& v) {
+             o.log = v;
+             return std::string();
+         }},
+        {"--serial", {"write", "check"}, Yes,
+         [](Options& o, const std::string& v) {
+             SerialStamp stamp;
+             if (std::string why = ParseSerialStamp(v, stamp); !why.empty()) return why;
+             o.serial = stamp;
+             return std::string();
+         }},
+        {"--serial-next", {"write", "check"}, Yes,
+         [](Options& o, const std::string& v) {
+             o.serialNext = v;
+             return std::string();
+         }},
+        {"--repeat", {"write"}, Optional,
+         [](Options& o, const std::string& v) {
+             if (v.empty()) o.repeat = Options::Repeat::Key;
+             else if (v == "auto") o.repeat = Options::Repeat::Auto;
+             else return "--repeat takes no value or =auto, not '" + v + "'";
+             return std::string();
+         }},
+        {"--out", {"check"}, Yes,
          [](Options& o, const std::string& v) {
              o.out = v;
              return std::string();
          }},
-        {"--no-reset", {"monitor"}, false,
+        {"--no-reset", {"monitor"}, No,
          [](Options& o, const std::string&) {
              o.noReset = true;
              return std::string();
          }},
-        {"--monitor", {"ram-write"}, false,
+        {"--monitor", {"ram-write"}, No,
          [](Options& o, const std::string&) {
              o.monitor = true;
              return std::string();
          }},
-        {"--timeout", {"monitor", "ram-write"}, true, Timeout},
-        {"--expect", {"monitor", "ram-write"}, true,
+        {"--timeout", {"monitor", "ram-write"}, Yes, Timeout},
+        {"--expect", {"monitor", "ram-write"}, Yes,
          [](Options& o, const std::string& v) {
              o.expect = v;
              return std::string();
@@ -373,7 +407,7 @@ public:
             if (a == "--version") return Action(Invocation::Action::Version);
             if (IsHelp(a)) return Action(Invocation::Action::Help);
             const OptionSpec* spec = FindOption(a);
-            if (spec && spec->takesValue && at + 1 < args_.size() && !TakenForOption(args_[at + 1])) ++at;
+            if (spec && spec->takesValue == Yes && at + 1 < args_.size() && !TakenForOption(args_[at + 1])) ++at;
         }
         if (at < args_.size() && args_[at] == "--") return Refuse("no command given");
         if (at == args_.size()) return Refuse("no command given");
@@ -427,7 +461,9 @@ private:
             if (!Has(spec->commands, inv_.command))
                 return Fail(inv_.command + " does not take " + name + " (it goes with " + Join(spec->commands) + ")");
             std::string value;
-            if (!spec->takesValue) {
+            if (spec->takesValue == Optional) {
+                if (eq != std::string::npos) value = a.substr(eq + 1);
+            } else if (spec->takesValue == No) {
                 if (eq != std::string::npos) return Fail(name + " takes no value");
             } else if (eq != std::string::npos) {
                 value = a.substr(eq + 1);
@@ -470,7 +506,13 @@ private:
         if (inv_.command == "ram-write" && !o.monitor && (o.timeout || o.expect))
             return Fail("ram-write: --timeout and --expect go with --monitor");
         if (o.expect && o.expect->empty()) return Fail("--expect needs a text");
-        if (o.ports.size() > 1) return Fail("--port is given more than once: one port a command");
+        if (o.serial && !o.serialNext && inv_.command == "write")
+            return Fail("--serial needs --serial-next FILE, the file that holds the next number");
+        if (o.serialNext && !o.serial) return Fail("--serial-next goes with --serial ADDR:FORMAT");
+        if (o.repeat != Options::Repeat::Off && !o.file.empty() && o.file == "-")
+            return Fail("--repeat writes FILE again and again: it cannot be standard input");
+        if (o.ports.size() > 1 && inv_.command == "ram-write")
+            return Fail("ram-write sends its file to one board: one --port");
         return true;
     }
 

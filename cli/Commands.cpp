@@ -5,11 +5,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <vector>
 
 #include "boot/BootProtocol.h"
 #include "cli/ImageFile.h"
 #include "cli/Session.h"
+#include "cli/Station.h"
 #include "cli/System.h"
 #include "image/FlashImage.h"
 #include "image/SRecord.h"
@@ -129,6 +132,29 @@ int Ports(Session& s) {
         return kFileFailed;
     }
     return kDone;
+}
+
+}  // namespace h8sx::cli
+
+namespace h8sx::cli {
+
+int RunCommand(const std::string& command, const Options& options) {
+    Output out(options.quiet, StderrIsTerminal(), stderr, StderrColumns);
+    const std::unique_ptr<Platform> platform = NewPlatform();
+    if (command == "write") return WriteOnStation(options, *platform, out);
+    if (command == "check" || command == "ports") {
+        SystemSession system(options, std::nullopt, out);
+        return command == "check" ? Check(system.session()) : Ports(system.session());
+    }
+    // The board's own program, on every port given.
+    static const std::map<std::string, int (*)(Session&)> kOnBoards = {
+        {"monitor", Monitor}, {"ram-write", RamWrite}, {"reset", Reset}};
+    Station station(options);
+    if (std::string why; !station.Ports(why)) {
+        out.Error(why);
+        return kUsage;
+    }
+    return station.Run([&](Session& s, BoardState&) { return kOnBoards.at(command)(s); });
 }
 
 }  // namespace h8sx::cli

@@ -125,7 +125,7 @@ std::optional<std::uint64_t> SerialCounter::Peek(std::string& error) const {
     return number;
 }
 
-std::optional<std::uint64_t> SerialCounter::Take(const SerialStamp& stamp, std::string& error) {
+std::optional<std::uint64_t> SerialCounter::Take(const SerialStamp& stamp, std::string& error) const {
     std::optional<std::uint64_t> taken;
     const std::string problem = UpdateFileLocked(path_, [&](const std::string& content) -> std::optional<std::string> {
         const auto number = ParseCounter(content);

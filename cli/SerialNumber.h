@@ -43,7 +43,7 @@ public:
     // replaced atomically, so that no number is given twice, by this station or another.
     // A number `fits` refuses stays in the file. Nothing, with `error` said, when the file
     // cannot be read, holds no number, cannot be written, or the number does not fit.
-    std::optional<std::uint64_t> Take(const SerialStamp& stamp, std::string& error);
+    std::optional<std::uint64_t> Take(const SerialStamp& stamp, std::string& error) const;
     // The next number, without taking it.
     std::optional<std::uint64_t> Peek(std::string& error) const;
 

@@ -1,7 +1,6 @@
 #include "cli/Session.h"
 
 #include <cerrno>
-#include <map>
 
 #include "app/Settings.h"
 #include "cli/CliPump.h"
@@ -44,11 +43,12 @@ void Session::Tick() {
     if (TickCount != 0) --TickCount;
 }
 
-bool Session::OpenPort(std::uint32_t bitRate) {
+bool Session::OpenPort(std::uint32_t bitRate, bool report) {
     if (link.ReplaceHandle(PortDevice(portName))) {
         link.Configure(bitRate);
         return true;
     }
+    if (!report) return false;
     const OpenError e = link.LastOpenError();
     const std::string shown = PortDeviceShown(portName);
     std::string text = "cannot open the port " + PortShown();
@@ -79,21 +79,33 @@ int Session::StoppedStatus() {
     return out.Failure().error == EPIPE ? kUsage : kFileFailed;
 }
 
-int RunCommand(const std::string& command, const Options& options) {
-    static const std::map<std::string, int (*)(Session&)> kCommands = {
-        {"write", Write},        {"check", Check}, {"monitor", Monitor},
-        {"ram-write", RamWrite}, {"reset", Reset}, {"ports", Ports},
-    };
-    SystemSerial serial = NewSerialDevice();
-    const std::unique_ptr<Platform> platform = NewPlatform();
-    Output out(options.quiet, StderrIsTerminal(), stderr, StderrColumns);
-    CliPump pump(serial.waitDescriptor, [&out] { return out.Failed(); });
-    StoppableDevice device(*serial.device, [&pump] { return pump.StopRequested(); });
-    Session session(options, device, *platform, pump, out);
-    pump.link = &session.link;
-    pump.onTick = [&session] { session.Tick(); };
-    session.watchInput = [&pump](bool watch) { pump.watchInput = watch; };
-    return kCommands.at(command)(session);
+struct SystemSession::Parts {
+    Parts(const Options& o, std::optional<std::string> port, Output& out)
+        : options(o),
+          serial(NewSerialDevice()),
+          platform(NewPlatform()),
+          pump(serial.waitDescriptor, [&out] { return out.Failed(); }),
+          device(*serial.device, [this] { return pump.StopRequested(); }) {
+        if (port) options.ports = {*port};
+    }
+    Options options;
+    SystemSerial serial;
+    std::unique_ptr<Platform> platform;
+    CliPump pump;
+    StoppableDevice device;
+    std::unique_ptr<Session> session;
+};
+
+SystemSession::SystemSession(const Options& options, std::optional<std::string> port, Output& out)
+    : parts_(std::make_unique<Parts>(options, std::move(port), out)) {
+    Parts& p = *parts_;
+    p.session = std::make_unique<Session>(p.options, p.device, *p.platform, p.pump, out);
+    session_ = p.session.get();
+    p.pump.link = &session_->link;
+    p.pump.onTick = [s = session_] { s->Tick(); };
+    session_->watchInput = [&pump = p.pump](bool watch) { pump.watchInput = watch; };
 }
+
+SystemSession::~SystemSession() = default;
 
 }  // namespace h8sx::cli

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "app/Platform.h"
-#include "cli/Commands.h"
+#include "cli/Options.h"
 #include "cli/Output.h"
 #include "monitor/ReceiveText.h"
 #include "serial/ComLink.h"
@@ -56,9 +56,9 @@ public:
     // sent to whoever listens.
     void Tick();
 
-    // Opens the port at `bitRate`, closing what is open; false, with the reason shown,
-    // when it cannot be opened.
-    bool OpenPort(std::uint32_t bitRate);
+    // Opens the port at `bitRate`, closing what is open; false, with the reason shown
+    // (where `report`), when it cannot be opened.
+    bool OpenPort(std::uint32_t bitRate, bool report = true);
     // Restarts the board into its own program.
     void RestartBoard();
     // Whether the command should end now: a stop asked for (Ctrl-C), the port gone, or an
@@ -84,6 +84,9 @@ public:
     Output& out;
     std::int32_t TickCount = 0;
     ComLink link;
+    // One board of several: its output starts each line with its port's name, and its
+    // monitor takes no keys.
+    bool oneOfMany = false;
     // The port as the operator named it, and where that name came from.
     std::string portName;
     std::string portOrigin;
@@ -92,7 +95,20 @@ private:
     ReceiveText decoder_;
 };
 
-// The real thing: the system's port, platform, console and clock, for `command`.
-int RunCommand(const std::string& command, const Options& options);
+// A session on the system's port, platform and clock, for one port of a command.
+class SystemSession {
+   public:
+    // `options` for the board on `port` (nothing: the window's settings choose).
+    SystemSession(const Options& options, std::optional<std::string> port, Output& out);
+    ~SystemSession();
+    SystemSession(const SystemSession&) = delete;
+    SystemSession& operator=(const SystemSession&) = delete;
+    Session& session() { return *session_; }
+
+   private:
+    struct Parts;
+    std::unique_ptr<Parts> parts_;
+    Session* session_ = nullptr;
+};
 
 }  // namespace h8sx::cli

@@ -38,6 +38,15 @@ std::string PortDeviceShown(const std::string& name);
 
 // Where that device came from, when not from the windows' own port table: "H8SX_COM1".
 std::string PortDeviceOrigin(const std::string& name);
+// What the device a port name opens is, whatever the name: two names of one device give
+// the same (COM3 and the by-id path it leads to, on Linux).
+std::string DeviceIdentity(const std::string& name);
+// The device, short, for a station's table ("ttyUSB0"); empty where it says nothing more
+// than the name.
+std::string DeviceShortName(const std::string& name);
+// The USB adapter behind a device, by the name the system knows it by (its by-id name on
+// Linux); empty where there is none.
+std::string AdapterName(const std::string& name);
 
 // What the operator can do about a port that would not open (`device`: what was opened);
 // empty where there is nothing to add to the system's reason.
@@ -54,6 +63,9 @@ std::optional<std::string> ReadWholeFile(const std::string& path, std::string& e
 // there after a crash.
 std::string UpdateFileLocked(const std::string& path,
                              const std::function<std::optional<std::string>(const std::string&)>& update);
+// Whether a line could be appended to the file at `path` (created where missing): the
+// system's reason when not, else empty.
+std::string CanAppend(const std::string& path);
 // Appends `line` (a whole line) to the file at `path`, created where missing, in one write
 // under an exclusive lock on the file (waited for), after `header` when the file is empty,
 // and writes it through to the disk before it returns.
@@ -81,6 +93,12 @@ int StderrColumns();
 // stop request instead of ending the process.
 void InstallStopHandlers();
 bool StopRequested();
+// Asks for the stop as Ctrl-C does (a Ctrl-C read as a key from a raw terminal).
+void RequestStop();
+// Standard error takes the terminal's cursor and erase sequences (on Windows once asked).
+bool UseTerminalSequences();
+// Sleeps up to `max`, or until standard input has something (`forInput`) or a stop comes.
+void WaitForInput(bool forInput, std::chrono::milliseconds max);
 
 // What a stop request wakes: each pump (one per board of a station) has its own, so that
 // one stop wakes the sleep of every board once.
@@ -110,7 +128,8 @@ void Sleep(int portFd, std::chrono::microseconds max, bool wakeOnInput, const St
 // on a stop signal), or whatever a pipe or file brings.
 class KeyInput {
    public:
-    KeyInput();
+    // `take` false: nothing is taken (and the terminal left as it is).
+    explicit KeyInput(bool take = true);
     ~KeyInput();
     KeyInput(const KeyInput&) = delete;
     KeyInput& operator=(const KeyInput&) = delete;

@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -166,6 +167,51 @@ void InstallStopHandlers() {
 
 bool StopRequested() { return g_stop != 0; }
 
+void RequestStop() { OnStop(SIGINT); }
+
+bool UseTerminalSequences() { return true; }
+
+void WaitForInput(bool forInput, std::chrono::milliseconds max) {
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    ::poll(&p, forInput ? 1 : 0, static_cast<int>(max.count()));
+}
+
+std::string DeviceIdentity(const std::string& name) {
+    const std::string device = posix::DevicePathFor(name);
+    char* real = ::realpath(device.c_str(), nullptr);
+    if (!real) return device;
+    std::string identity = real;
+    std::free(real);
+    return identity;
+}
+
+std::string DeviceShortName(const std::string& name) {
+    std::string device = DeviceIdentity(name);
+    if (device == name) return {};
+    if (device.rfind("/dev/", 0) == 0) device.erase(0, 5);
+    return device;
+}
+
+std::string AdapterName(const std::string& name) {
+    // The by-id link that leads to the same device: the adapter's maker, model and serial.
+    const char* root = std::getenv("H8SX_DEV_ROOT");
+    const std::string byId = std::string(root && *root ? root : "/dev") + "/serial/by-id";
+    const std::string device = DeviceIdentity(name);
+    DIR* dir = ::opendir(byId.c_str());
+    if (!dir) return {};
+    std::string found;
+    while (const dirent* e = ::readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        const std::string link = byId + "/" + e->d_name;
+        char* real = ::realpath(link.c_str(), nullptr);
+        if (real && device == real) found = e->d_name;
+        std::free(real);
+        if (!found.empty()) break;
+    }
+    ::closedir(dir);
+    return found;
+}
+
 StopWaker::StopWaker() {
     for (int i = 0; i < kWakers && slot_ < 0; ++i) {
         bool free = false;
@@ -209,7 +255,7 @@ void Sleep(int portFd, std::chrono::microseconds max, bool wakeOnInput, const St
     if (::ppoll(fds, n, &timeout, nullptr) > 0 && waker.Handle() >= 0 && (fds[0].revents & POLLIN)) waker.Drain();
 }
 
-KeyInput::KeyInput() : terminal_(StdinIsTerminal()) {
+KeyInput::KeyInput(bool take) : terminal_(take && StdinIsTerminal()), ended_(!take) {
     if (terminal_) {
         termios t{};
         if (::tcgetattr(STDIN_FILENO, &t) == 0) {
@@ -348,6 +394,13 @@ std::string UpdateFileLocked(const std::string& path,
         ::fsync(dir);
         ::close(dir);
     }
+    return {};
+}
+
+std::string CanAppend(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return Reason("open", path);
+    ::close(fd);
     return {};
 }
 

@@ -1,5 +1,6 @@
 // h8sx write: the image read and checked before the board is touched, the core's write
 // with the command line's options, and what went wrong named for the engineer.
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <string>
@@ -8,7 +9,11 @@
 #include "boot/FlashWrite.h"
 #include "cli/Commands.h"
 #include "cli/ImageFile.h"
+#include "cli/ProductionLog.h"
 #include "cli/Session.h"
+#include "cli/Sha256.h"
+#include "cli/Station.h"
+#include "cli/System.h"
 #include "image/FlashImage.h"
 #include "image/SRecord.h"
 
@@ -146,6 +151,11 @@ class CliWrite final : public WriteClient {
     void SetProgressPosition(int) override {}
     void SetProgressMax(int) override {}
     const FlashImage* ImageToProgram() override { return &image_; }
+    void Stage(WriteStage stage) override {
+        static constexpr const char* kNames[] = {"matching", "boot dialogue", "erase", "programming", "verify",
+                                                 "restart"};
+        s_.out.Stage(kNames[static_cast<int>(stage)]);
+    }
     void BlockDone(std::uint32_t done, std::uint32_t total, bool skipped) override {
         s_.out.Progress(done, total, skipped);
     }
@@ -224,31 +234,149 @@ int WriteFailed(Session& s, const WriteResult& r) {
     return kTransferFailed;  // not reached: every outcome has its case
 }
 
+// A failed write's outcome in one word, for the production log.
+const char* OutcomeWord(const WriteResult& r) {
+    switch (r.outcome) {
+        case WriteOutcome::Done: return "done";
+        case WriteOutcome::PortNotOpened: return "port";
+        case WriteOutcome::NoBoard: return "no-board";
+        case WriteOutcome::BootFailed: return "boot";
+        case WriteOutcome::NoImage: return "file";
+        case WriteOutcome::TransferFailed: return "transfer";
+        case WriteOutcome::NotBlank: return "not-blank";
+        case WriteOutcome::VerifyFailed: return "verify";
+        case WriteOutcome::Stopped: return "interrupted";
+        case WriteOutcome::PortLost: return "port-gone";
+    }
+    return "failed";
+}
+
+const char* VerifyName(Verify v) { return v == Verify::None ? "none" : v == Verify::Sum ? "sum" : "read"; }
+
 }  // namespace
+
+int WriteBoard(Session& s, const WriteJob& job) {
+    const Options& o = s.options;
+    const auto started = std::chrono::steady_clock::now();
+    LogRow row;
+    row.time = LogTimeNow();
+    row.host = HostName();
+    row.port = s.portName;
+    row.device = PortDeviceShown(s.portName).empty() ? s.portName : PortDeviceShown(s.portName);
+    row.adapter = AdapterName(s.portName);
+    row.file = job.file;
+    row.imageSha256 = job.sha256;
+    row.bitRate = o.bitRate;
+    row.verify = VerifyName(o.verify);
+    row.blocks = BlockCount(job.image.Length);
+    // The row of this board, whatever ends it; a log that cannot take it stops the station.
+    const auto logged = [&](int status, const char* outcome) {
+        row.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        row.outcome = outcome;
+        row.status = status;
+        row.message = status == kDone ? std::string() : s.out.LastError();
+        if (!job.log) return status;
+        if (const std::string why = job.log->Append(row); !why.empty()) {
+            s.out.Error("the production log: " + why);
+            if (job.station) job.station->StopBeforeNextBoard("the production log cannot be written: " + why);
+            return status == kDone ? kFileFailed : status;
+        }
+        return status;
+    };
+
+    // The board's own number, taken before its write begins: a board that fails keeps it.
+    FlashImage stamped;
+    const FlashImage* image = &job.image;
+    std::optional<std::uint32_t> keep;
+    if (job.counter) {
+        std::string why;
+        const auto number = job.counter->Take(*o.serial, why);
+        if (!number) {
+            s.out.Error("no serial number for this board: " + why);
+            if (job.station) job.station->StopBeforeNextBoard(why);
+            return logged(kFileFailed, "serial");
+        }
+        row.serial = number;
+        stamped = job.image;
+        StampImage(stamped, *o.serial, *SerialBytes(*o.serial, *number));
+        image = &stamped;
+        row.blocks = BlockCount(stamped.Length);
+        keep = o.serial->address / static_cast<std::uint32_t>(boot::kBlockSize);
+        char at[32];
+        std::snprintf(at, sizeof at, "0x%06X", static_cast<unsigned>(o.serial->address));
+        s.out.Note("serial number " + std::to_string(*number) + " (" + o.serial->format + ") at " + at);
+    }
+
+    if (!s.OpenPort(kMatchingBitRate)) return logged(kPortNotOpened, "port");
+    if (s.Stopping()) return logged(s.StoppedStatus(), "interrupted");  // the board not touched yet
+
+    s.out.Note("writing " + job.file + " (" + std::to_string(BlockCount(image->Length)) + " blocks) to " +
+               s.PortShown() + " at " + std::to_string(o.bitRate) + " bit/s");
+    CliWrite client(s, *image);
+    WriteOptions options;
+    options.explain = true;
+    options.skipBlankBlocks = o.skipBlank;
+    options.bitRate = o.bitRate;
+    options.verify = o.verify;
+    if (keep) {
+        // The number's blocks are programmed, whatever --skip-blank says of them.
+        options.keepBlocksFrom = *keep;
+        options.keepBlocksTo = (o.serial->address + o.serial->width - 1) / static_cast<std::uint32_t>(boot::kBlockSize) + 1;
+    }
+    const WriteResult r = FlashWrite(s.link, client, options).Run();
+    if (r.outcome == WriteOutcome::Stopped && !r.restarted) s.RestartBoard();
+    if (r.outcome == WriteOutcome::Done && o.skipBlank)
+        s.out.Note(std::to_string(r.programmed) + " blocks programmed, " + std::to_string(r.skipped) +
+                   " blank blocks left as erased");
+    row.erasedSum = r.verify.erasedSum;
+    row.finalSum = r.verify.sum;
+    return logged(WriteFailed(s, r), OutcomeWord(r));
+}
 
 int Write(Session& s) {
     FlashImage image;
     ImageLoad load;
     // The file is read before the board is touched: a damaged one leaves the flash as it is.
     if (const int status = ReadImageFile(s.options, s.platform, s.out, image, load); status != kDone) return status;
-    if (!s.OpenPort(kMatchingBitRate)) return kPortNotOpened;
-    if (s.Stopping()) return s.StoppedStatus();  // the board not touched yet
+    WriteJob job{image, s.options.file == "-" ? "standard input" : s.options.file, {}, std::nullopt, std::nullopt,
+                 nullptr};
+    return WriteBoard(s, job);
+}
 
-    s.out.Note("writing " + (s.options.file == "-" ? std::string("standard input") : s.options.file) + " (" +
-               std::to_string(BlockCount(image.Length)) + " blocks) to " + s.PortShown() + " at " +
-               std::to_string(s.options.bitRate) + " bit/s");
-    CliWrite client(s, image);
-    WriteOptions options;
-    options.explain = true;
-    options.skipBlankBlocks = s.options.skipBlank;
-    options.bitRate = s.options.bitRate;
-    options.verify = s.options.verify;
-    const WriteResult r = FlashWrite(s.link, client, options).Run();
-    if (r.outcome == WriteOutcome::Stopped && !r.restarted) s.RestartBoard();
-    if (r.outcome == WriteOutcome::Done && s.options.skipBlank)
-        s.out.Note(std::to_string(r.programmed) + " blocks programmed, " + std::to_string(r.skipped) +
-                   " blank blocks left as erased");
-    return WriteFailed(s, r);
+int WriteOnStation(const Options& o, Platform& platform, Output& out) {
+    Station station(o);
+    if (std::string why; !station.Ports(why)) {
+        out.Error(why);
+        return kUsage;
+    }
+    FlashImage image;
+    ImageLoad load;
+    // Read and checked once, before any board is touched; every board gets these bytes.
+    if (const int status = ReadImageFile(o, platform, out, image, load); status != kDone) return status;
+    WriteJob job{image, o.file == "-" ? "standard input" : o.file,
+                 Sha256Hex(image.Bytes.data(), std::size_t{BlockCount(image.Length)} * boot::kBlockSize),
+                 std::nullopt, std::nullopt, &station};
+    if (o.serial) {
+        if (const std::string why = StampPlaceProblem(*o.serial, image); !why.empty()) {
+            out.Error(job.file + ": " + why);
+            return kFileFailed;
+        }
+        job.counter.emplace(*o.serialNext);
+        std::string why;
+        if (!job.counter->Peek(why)) {
+            out.Error(why);
+            return kFileFailed;
+        }
+    }
+    if (o.log) {
+        // A log that cannot be written is said before the first board, not after it.
+        if (const std::string why = CanAppend(*o.log); !why.empty()) {
+            out.Error("the production log: " + why);
+            return kFileFailed;
+        }
+        job.log.emplace(*o.log);
+    }
+    return station.Run([&](Session& s, BoardState&) { return WriteBoard(s, job); });
 }
 
 }  // namespace h8sx::cli
