@@ -31,6 +31,7 @@ public:
     int Stop();
     // Waits for it to end by itself; its exit status, or -1.
     int Wait();
+    pid_t Pid() const { return pid_; }
 
     // Where the program is: set by the build.
     static std::string Program();
