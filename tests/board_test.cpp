@@ -224,61 +224,29 @@ struct FaultCase {
 
 TEST(BoardFaults, EachFaultAsAWriterMeetsIt) {
     const Bytes zeros(128, 0x00);
-    const Bytes end = kEnd;
-    const Bytes readBack = WithSum(Cat({{0x52, 0, 0, 0, 2}, {0x00, 0x00}}));
-    const Bytes readErased = WithSum({0x52, 0, 0, 0, 2, 0xFF, 0xFF});
-    const Exchange erase{"erase", {0x40}, {0x06}}, select{"selection", {0x43}, {0x06}}, ended{"end", end, {0x06}};
+    const Bytes readBack = WithSum({0x52, 0, 0, 0, 2, 0x00, 0x00}), readErased = WithSum({0x52, 0, 0, 0, 2, 0xFF, 0xFF});
+    const Exchange erase{"erase", {0x40}, {0x06}}, select{"selection", {0x43}, {0x06}}, ended{"end", kEnd, {0x06}};
+    const Exchange block0{"block 0", Block(0x000, zeros), {0x06}}, block1{"block 1", Block(0x080, zeros), {0x06}};
+    const Exchange garbled{"block 0, garbled", Block(0x000, zeros), {sim::kGarbledAnswer}};
     const FaultCase cases[] = {
-        {"an answer whose size says one byte more",
-         [](auto& o) { o.wrongSizeAnswerTo = 0x25; },
+        {"an answer whose size says one byte more", [](auto& o) { o.wrongSizeAnswerTo = 0x25; },
          {{"user MAT", {0x25}, WithSum(Cat({{0x35, 0x0A, 0x01}, Be32(0), Be32(0xFFFFF)}))}}, {}},
-        {"an answer whose SUM does not add up",
-         [](auto& o) { o.badSumAnswerTo = 0x27; },
+        {"an answer whose SUM does not add up", [](auto& o) { o.badSumAnswerTo = 0x27; },
          {{"programming unit", {0x27}, {0x37, 0x02, 0x00, 0x80, 0x48}}}, {}},
         {"an inquiry not taken", [](auto& o) { o.notTaken = 0x24; }, {{"user boot MAT", {0x24}, {0x80, 0x24}}}, {}},
-        {"the memory read refused",
-         [](auto& o) { o.memoryReadError = 0x2B; },
+        {"the memory read refused", [](auto& o) { o.memoryReadError = 0x2B; },
          {erase, {"memory read", Read(0, 2), {0xD2, 0x2B}}}, {}},
-        {"a block answered D0 11 twice, then taken",
-         [](auto& o) {
-             o.sumErrorBlock = 1;
-             o.sumErrorTimes = 2;
-         },
-         {erase,
-          select,
-          {"block 0", Block(0x000, zeros), {0x06}},
-          {"block 1", Block(0x080, zeros), {0xD0, 0x11}},
-          {"block 1 again", Block(0x080, zeros), {0xD0, 0x11}},
-          {"block 1 a third time", Block(0x080, zeros), {0x06}},
-          ended,
-          {"block 1 read back", Read(0x80, 2), readBack}},
-         {}},
-        {"a garbled acknowledgement of a block programmed",
-         [](auto& o) { o.garbledBlock = 0; },
-         {erase,
-          select,
-          {"block 0", Block(0x000, zeros), {sim::kGarbledAnswer}},
-          ended,
-          {"read back: programmed", Read(0, 2), readBack},
-          select,
-          {"block 0 sent again all the same", Block(0x000, zeros), {0xD0, 0x53}},
-          {"block 1", Block(0x080, zeros), {0x06}}},
-         {0x000}},
+        {"a block answered D0 11 twice, then taken", [](auto& o) { o.sumErrorBlock = 1, o.sumErrorTimes = 2; },
+         {erase, select, block0, {"block 1", Block(0x080, zeros), {0xD0, 0x11}},
+          {"block 1 again", Block(0x080, zeros), {0xD0, 0x11}}, block1, ended,
+          {"block 1 read back", Read(0x80, 2), readBack}}, {}},
+        {"a garbled acknowledgement of a block programmed", [](auto& o) { o.garbledBlock = 0; },
+         {erase, select, garbled, ended, {"read back: programmed", Read(0, 2), readBack}, select,
+          {"block 0 sent again all the same", Block(0x000, zeros), {0xD0, 0x53}}, block1}, {0x000}},
         {"a block that arrived damaged, its answer garbled",
-         [](auto& o) {
-             o.garbledBlock = 0;
-             o.garbledBlockProgrammed = false;
-         },
-         {erase,
-          select,
-          {"block 0", Block(0x000, zeros), {sim::kGarbledAnswer}},
-          ended,
-          {"read back: erased", Read(0, 2), readErased},
-          select,
-          {"block 0 sent again", Block(0x000, zeros), {0x06}},
-          ended,
-          {"read back: programmed", Read(0, 2), readBack}},
-         {}},
+         [](auto& o) { o.garbledBlock = 0, o.garbledBlockProgrammed = false; },
+         {erase, select, garbled, ended, {"read back: erased", Read(0, 2), readErased}, select, block0, ended,
+          {"read back: programmed", Read(0, 2), readBack}}, {}},
     };
     for (const FaultCase& c : cases) {
         sim::BoardOptions o;
@@ -338,46 +306,33 @@ TEST(BoardWithoutModemLines, QuietStartsTheOwnProgramAndAFirstByteChooses) {
     o.quietRestartMicros = 500'000;
     o.restartOnForeignByte = true;
     sim::Board board(o);
-    const auto sent = [&] {
+    std::uint64_t now = 0;
+    // Sends `command`, lets `wait` pass, and returns all the board has sent since the last time.
+    const auto ask = [&](const Bytes& command, std::uint64_t wait) {
+        for (std::uint8_t byte : command) board.Receive(byte, 19200, now += 10);
+        board.Advance(now += wait);
         Bytes out;
         for (const auto& x : board.Outbox()) out.push_back(x.byte);
         board.Outbox().clear();
         return out;
     };
-    board.PortReopened(0);
-    board.Advance(499'999);
-    EXPECT_TRUE(sent().empty());
-    board.Advance(500'000);
-    EXPECT_EQ(sent().size(), 39u) << "the greeting";
+    board.PortReopened(now);
+    EXPECT_TRUE(ask({}, 499'999).empty());
+    EXPECT_EQ(ask({}, 1).size(), 39u) << "the greeting";
 
-    board.PortReopened(1'000'000);
-    board.Receive(0x00, 19200, 1'100'000);
-    board.Advance(2'000'000);
-    EXPECT_EQ(sent(), Bytes{0x00}) << "matched, no greeting";
-    std::uint64_t now = 2'000'000;
-    // 55, the erase (1.5 s), the selection, a block and the end, each answered at once.
-    for (const Bytes& c : {Bytes{0x55}, Bytes{0x40}, Bytes{0x43}, Block(0, Bytes(128, 0)), kEnd}) {
-        for (std::uint8_t byte : c) board.Receive(byte, 19200, now += 10);
-        board.Advance(now += c == Bytes{0x40} ? 1'500'000 : 0);
-    }
-    EXPECT_EQ(sent(), (Bytes{0xE6, 0x06, 0x06, 0x06, 0x06}));
-    board.Advance(now + 499'000);
-    EXPECT_TRUE(sent().empty()) << "the writer's verify may follow the end";
-    board.Advance(now + 500'000);
-    EXPECT_TRUE(board.InOwnProgram());
-    EXPECT_EQ(sent().size(), 39u) << "the greeting after the writer's restart";
+    board.PortReopened(now);
+    EXPECT_EQ(ask({0x00}, 2'000'000), Bytes{0x00}) << "matched, no greeting";
+    for (const Bytes& c : {Bytes{0x55}, Bytes{0x40}, Bytes{0x43}, Block(0, Bytes(128, 0)), kEnd})
+        EXPECT_EQ(ask(c, c == Bytes{0x40} ? 1'500'000 : 0).back(), c == Bytes{0x55} ? 0xE6 : 0x06);
+    EXPECT_TRUE(ask({}, 499'990).empty()) << "the writer's verify may follow the end";
+    EXPECT_EQ(ask({}, 10).size(), 39u) << "the greeting after the writer's restart";
 
-    // A restart into the boot program shows only in its 0x00, which is also its first
+    // Once the flash is erased, a restart into the boot program shows only in its first
     // matching byte.
-    board.PortReopened(now += 1'000'000);
-    for (const Bytes& c : {Bytes{0x00}, Bytes{0x55}, Bytes{0x40}}) {
-        for (std::uint8_t byte : c) board.Receive(byte, 19200, now += 10);
-        board.Advance(now += 1'500'000);
-    }
-    sent();
-    board.Receive(0x00, 19200, now += 10);
+    board.PortReopened(now);
+    for (const Bytes& c : {Bytes{0x00}, Bytes{0x55}, Bytes{0x40}}) ask(c, 1'500'000);
+    EXPECT_EQ(ask({0x00}, 0), Bytes{0x00});
     EXPECT_TRUE(board.InBootProgram());
-    EXPECT_EQ(sent(), Bytes{0x00});
 }
 
 }  // namespace
