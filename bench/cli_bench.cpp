@@ -12,10 +12,15 @@
 // the writer's own reaction, from the read that takes an answer to the write of the next
 // block.
 //
-//   cli_bench [--writes N] [--kb N] [--erase-ms N] [--monitor-s S] [--bit-rate R] [--verify V]
+//   cli_bench [--writes N] [--kb N] [--erase-ms N] [--chip-timing[=max]] [--latency MS]
+//             [--monitor-s S] [--bit-rate R] [--verify V]
 //     --writes N     writes at once (default 4)
 //     --kb N         image of N KiB less the 128-byte tail room (default 960: the largest)
 //     --erase-ms N   how long each board's erase takes (default 1500)
+//     --chip-timing  the boards' flash takes the chip's typical times (=max: the maximum);
+//                    the floor then holds the erase and every block's programming time
+//     --latency MS   the boards' answers held as by a USB adapter's latency timer
+//     --station      all boards in one h8sx-sim (--boards N) instead of one process each
 //     --monitor-s S  how long the monitor at rest is measured (default 10; 0: not at all)
 //     --bit-rate R   h8sx write --bit-rate R (default 38400)
 //     --verify V     sum (default), read or none: h8sx write --verify=V or --no-verify
@@ -30,6 +35,7 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -40,6 +46,7 @@
 #include "cli/Session.h"
 #include "cli/System.h"
 #include "platform/posix/PosixSerial.h"
+#include "sim/Board.h"
 #include "image/FlashImage.h"
 #include "tests/image_records.h"
 #include "tests/support/SimProcess.h"
@@ -53,6 +60,9 @@ struct Options {
     unsigned writes = 4;
     unsigned kb = 960;
     unsigned eraseMs = 1500;
+    h8sx::sim::ChipTiming chipTiming = h8sx::sim::ChipTiming::Off;
+    unsigned latencyMs = 0;
+    bool station = false;
     unsigned monitorSeconds = 10;
     unsigned bitRate = 38400;
     std::string verify = "sum";
@@ -60,8 +70,8 @@ struct Options {
 
 [[noreturn]] void Usage() {
     std::fprintf(stderr,
-                 "usage: cli_bench [--writes N] [--kb N (1..960)] [--erase-ms N] [--monitor-s S] [--bit-rate R] "
-                 "[--verify sum|read|none]\n");
+                 "usage: cli_bench [--writes N] [--kb N (1..960)] [--erase-ms N] [--chip-timing[=max]] "
+                 "[--latency MS] [--station] [--monitor-s S] [--bit-rate R] [--verify sum|read|none]\n");
     std::exit(2);
 }
 
@@ -78,6 +88,12 @@ Options Parse(int argc, char** argv) {
             o.kb = number(1, 960);
         else if (a == "--erase-ms")
             o.eraseMs = number(0, 4'000'000);
+        else if (a == "--chip-timing" || a == "--chip-timing=max")
+            o.chipTiming = a == "--chip-timing" ? h8sx::sim::ChipTiming::Typical : h8sx::sim::ChipTiming::Maximum;
+        else if (a == "--latency")
+            o.latencyMs = number(0, 1000);
+        else if (a == "--station")
+            o.station = true;
         else if (a == "--monitor-s")
             o.monitorSeconds = number(0, 3600);
         else if (a == "--bit-rate")
@@ -88,6 +104,36 @@ Options Parse(int argc, char** argv) {
             Usage();
     }
     return o;
+}
+
+// The paced board as the options make it, and more arguments.
+std::vector<std::string> BoardArguments(const Options& o, std::vector<std::string> more = {}) {
+    std::vector<std::string> args{"--pace", "--erase-ms", std::to_string(o.eraseMs), "--latency",
+                                  std::to_string(o.latencyMs)};
+    if (o.chipTiming != h8sx::sim::ChipTiming::Off)
+        args.push_back(o.chipTiming == h8sx::sim::ChipTiming::Typical ? "--chip-timing" : "--chip-timing=max");
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+}
+
+// The time the board's flash takes in a write of `blocks` blocks.
+double FlashSeconds(const Options& o, std::size_t blocks) {
+    if (o.chipTiming == h8sx::sim::ChipTiming::Off) return o.eraseMs / 1000.0;
+    return double(h8sx::sim::EraseAllMicros(o.chipTiming) + blocks * h8sx::sim::ProgrammingMicros(o.chipTiming)) / 1e6;
+}
+
+// The user and system time a process has used so far, in seconds.
+double CpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), {});
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    unsigned long long user = 0, system = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) user = std::stoull(field);
+        if (i == 15) system = std::stoull(field);
+    }
+    return double(user + system) / double(::sysconf(_SC_CLK_TCK));
 }
 
 // h8sx with standard input from /dev/null (or an open pipe) and its output thrown away.
@@ -152,7 +198,7 @@ double Quantile(std::vector<double>& v, double q) {
 
 // h8sx write's own code in this process, against a paced board: its reaction per block.
 void WriterReaction(const Options& o, const fs::path& mot) {
-    h8sx::test::SimProcess sim({"--pace", "--erase-ms", std::to_string(o.eraseMs)});
+    h8sx::test::SimProcess sim(BoardArguments(o));
     if (!sim.Started()) return;
     h8sx::cli::Options options;
     options.file = mot.string();
@@ -190,34 +236,45 @@ int main(int argc, char** argv) {
     std::ofstream(mot, std::ios::binary) << h8sx::test::SRecordFile(image, 3, 0, 32, "\r\n");
     const std::size_t blocks = (image.size() + h8sx::boot::kBlockSize - 1) / h8sx::boot::kBlockSize;
     const double limit = 60 + 3 * (double(blocks) * 135 * 10 * (o.verify == "read" ? 2 : 1) / o.bitRate +
-                                   o.eraseMs / 1000.0);
+                                   FlashSeconds(o, blocks) + double(blocks) * o.latencyMs / 1000.0);
 
     struct Write {
         fs::path log, flash;
         std::unique_ptr<h8sx::test::SimProcess> sim;
+        std::string port;
         pid_t pid = -1;
         double wall = 0;
         Ended ended;
     };
     std::vector<Write> writes(o.writes);
+    const std::string timeout = std::to_string(int(limit));
+    // A station: one process, its boards' files numbered from 1.
+    std::unique_ptr<h8sx::test::SimProcess> station;
+    if (o.station)
+        station = std::make_unique<h8sx::test::SimProcess>(
+            BoardArguments(o, {"--boards", std::to_string(o.writes), "--log", (dir / "board{n}.log").string(),
+                               "--flash-out", (dir / "flash{n}.bin").string(), "--timeout", timeout}),
+            o.writes);
     for (unsigned i = 0; i < o.writes; ++i) {
         Write& w = writes[i];
-        w.log = dir / ("board" + std::to_string(i) + ".log");
-        w.flash = dir / ("flash" + std::to_string(i) + ".bin");
-        w.sim = std::make_unique<h8sx::test::SimProcess>(std::vector<std::string>{
-            "--pace", "--erase-ms", std::to_string(o.eraseMs), "--log", w.log.string(), "--flash-out",
-            w.flash.string(), "--timeout", std::to_string(int(limit))});
-        if (!w.sim->Started()) {
+        w.log = dir / ("board" + std::to_string(i + 1) + ".log");
+        w.flash = dir / ("flash" + std::to_string(i + 1) + ".bin");
+        if (!station)
+            w.sim = std::make_unique<h8sx::test::SimProcess>(BoardArguments(
+                o, {"--log", w.log.string(), "--flash-out", w.flash.string(), "--timeout", timeout}));
+        const h8sx::test::SimProcess& sim = station ? *station : *w.sim;
+        if (!sim.Started()) {
             std::fprintf(stderr, "cli_bench: %s did not start\n", h8sx::test::SimProcess::Program().c_str());
             return 1;
         }
+        w.port = station ? station->TerminalPaths()[i] : w.sim->TerminalPath();
     }
-    std::printf("image      %zu bytes, %zu blocks; %u writes at once, erase %u ms, %u bit/s, verify %s\n",
-                image.size(), blocks, o.writes, o.eraseMs, o.bitRate, o.verify.c_str());
+    std::printf("image      %zu bytes, %zu blocks; %u writes at once, flash %.2f s, %u bit/s, verify %s, latency %u ms\n",
+                image.size(), blocks, o.writes, FlashSeconds(o, blocks), o.bitRate, o.verify.c_str(), o.latencyMs);
     const auto t0 = Clock::now();
     for (Write& w : writes)
         w.pid = Start({"write", "--quiet", "--bit-rate", std::to_string(o.bitRate),
-                       o.verify == "none" ? "--no-verify" : "--verify=" + o.verify, "--port", w.sim->TerminalPath(),
+                       o.verify == "none" ? "--no-verify" : "--verify=" + o.verify, "--port", w.port,
                        mot.string()});
     for (std::size_t left = writes.size(); left > 0; --left) {
         int status = 0;
@@ -233,11 +290,17 @@ int main(int argc, char** argv) {
     }
     std::printf("%-6s %-8s %-9s %-9s %-8s %-7s %-14s %-14s %s\n", "write", "status", "wall s", "floor s", "ratio",
                 "CPU %", "reaction ms", "p99 ms", "flash = image");
+    const double writesWall = std::chrono::duration<double>(Clock::now() - t0).count();
+    double boardCpu = 0;
+    for (Write& w : writes)
+        if (w.sim) boardCpu += CpuSeconds(w.sim->Pid());
+    if (station) boardCpu = CpuSeconds(station->Pid());
     for (std::size_t i = 0; i < writes.size(); ++i) {
         Write& w = writes[i];
-        w.sim->Stop();
+        if (w.sim) w.sim->Stop();
+        if (station && i == 0) station->Stop();
         LineFigures line = ReadLog(w.log);
-        const double floor = line.byteSeconds + o.eraseMs / 1000.0;
+        const double floor = line.byteSeconds + FlashSeconds(o, blocks);
         std::sort(line.turnarounds.begin(), line.turnarounds.end());
         const auto at = [&](double q) {
             return line.turnarounds.empty() ? 0.0
@@ -247,6 +310,9 @@ int main(int argc, char** argv) {
                     w.wall / floor, 100.0 * w.ended.cpu / w.wall, at(0.5), at(0.99),
                     FirstDifference(w.flash, image) ? "no" : "yes");
     }
+    std::printf("boards (%s): CPU %.3f s = %.2f %% of a core over %.1f s\n",
+                station ? "one station process" : "one process each", boardCpu, 100.0 * boardCpu / writesWall,
+                writesWall);
 
     WriterReaction(o, mot);
 

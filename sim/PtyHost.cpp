@@ -31,10 +31,8 @@ constexpr std::uint64_t kHangUpProbeMicros = 1'000;
 // Bytes garble this way when the two ends disagree on the rate.
 constexpr std::uint8_t kGarble = 0xA5;
 
-std::uint64_t MonotonicMicros() {
-    const auto t = std::chrono::steady_clock::now().time_since_epoch();
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(t).count());
-}
+// A USB adapter sends what it has gathered in packets of this many bytes.
+constexpr std::size_t kPacketBytes = 62;
 
 // Paced, a byte takes the line for its 10 bits at `rate` once the line is free and the
 // byte is there (`from`, in microseconds). The line's time is kept in nanoseconds, so that
@@ -53,8 +51,12 @@ std::string Hex(std::uint8_t b) {
 
 }  // namespace
 
-PtyHost::PtyHost(Board& board, PtyHostOptions options) : board_(board), options_(options) {
-    start_ = MonotonicMicros();
+PtyHost::PtyHost(Board& board, PtyHostOptions options)
+    : board_(board),
+      options_(options),
+      noiseToBoard_(options.bitErrorRate, options.noiseSeed),
+      noiseToHost_(options.bitErrorRate, options.noiseSeed + 1) {
+    if (options_.epoch == 0) options_.epoch = Clock();
     // The host writes the log as it goes; a long session must not pile it up in memory.
     board_.Options().keepLog = false;
     board_.Options().onLog = [this](const LogEntry& e) { LogBoardEntry(e); };
@@ -66,7 +68,12 @@ PtyHost::~PtyHost() {
     if (master_ >= 0) ::close(master_);
 }
 
-std::uint64_t PtyHost::Now() const { return MonotonicMicros() - start_; }
+std::uint64_t PtyHost::Clock() {
+    const auto t = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(t).count());
+}
+
+std::uint64_t PtyHost::Now() const { return Clock() - options_.epoch; }
 
 bool PtyHost::Open(std::string& error) {
     master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
@@ -118,18 +125,6 @@ std::uint32_t PtyHost::HostSendRate() const {
 std::uint32_t PtyHost::HostListenRate() const {
     std::uint32_t send = 0, receive = 0;
     return posix::ReadLineRates(master_, send, receive) ? receive : 0;
-}
-
-void PtyHost::Serve(const volatile std::sig_atomic_t& stop, std::optional<std::uint64_t> deadline,
-                    const sigset_t& sleepMask) {
-    while (!stop) {
-        const std::uint64_t now = Now();
-        if (deadline && now >= *deadline) break;
-        Step(now);
-        FlushLog();
-        Sleep(now, deadline, sleepMask);
-    }
-    FlushLog();
 }
 
 void PtyHost::Step(std::uint64_t now) {
@@ -220,7 +215,7 @@ void PtyHost::ReadFromHost(std::uint64_t now) {
         for (ssize_t i = 0; i < n; ++i) {
             std::uint64_t at = now;
             if (options_.pace) at = Occupy(toBoardFreeNanos_, now, rate);
-            toBoard_.push_back(InFlight{at, buf[static_cast<std::size_t>(i)], rate});
+            toBoard_.push_back(InFlight{at, buf[static_cast<std::size_t>(i)], rate, noiseToBoard_.Flips()});
         }
     }
 }
@@ -241,7 +236,9 @@ void PtyHost::DeliverToBoard(std::uint64_t now) {
         if (!bytes) return;
         const InFlight b = toBoard_.front();
         toBoard_.pop_front();
-        board_.Receive(b.byte, b.rate, b.at);
+        const std::uint8_t arrived = b.byte ^ b.flips;
+        if (b.flips) LogEvent(b.at, "noise: host>board " + Hex(b.byte) + " arrives as " + Hex(arrived));
+        board_.Receive(arrived, b.rate, b.at);
     }
 }
 
@@ -249,7 +246,7 @@ void PtyHost::QueueBoardOutput() {
     for (const Board::Out& out : board_.Outbox()) {
         std::uint64_t at = out.ready;
         if (options_.pace) at = Occupy(toHostFreeNanos_, out.ready, out.rate);
-        toHost_.push_back(InFlight{at, out.byte, out.rate});
+        toHost_.push_back(InFlight{at, out.byte, out.rate, noiseToHost_.Flips()});
     }
     board_.Outbox().clear();
 }
@@ -263,8 +260,7 @@ void PtyHost::WriteToHost(std::uint64_t now) {
         if (dropped) LogEvent(now, std::to_string(dropped) + " bytes lost: the port is not open");
         return;
     }
-    std::size_t due = 0;
-    while (due < toHost_.size() && toHost_[due].at <= now) ++due;
+    const std::size_t due = DueToHost(now);
     if (due == 0) return;
     const std::uint32_t listening = HostListenRate();
     std::vector<std::uint8_t> bytes(due);
@@ -272,6 +268,7 @@ void PtyHost::WriteToHost(std::uint64_t now) {
         const InFlight& b = toHost_[i];
         // Received at a rate other than it was sent at, a byte turns into something else.
         bytes[i] = SameRate(b.rate, listening) ? b.byte : static_cast<std::uint8_t>(b.byte ^ kGarble);
+        bytes[i] ^= b.flips;
     }
     std::size_t written = 0;
     while (written < due) {
@@ -284,46 +281,78 @@ void PtyHost::WriteToHost(std::uint64_t now) {
     for (std::size_t i = 0; i < written; ++i) {
         const InFlight& b = toHost_[i];
         std::string text = Hex(b.byte) + " " + std::to_string(b.rate);
-        if (bytes[i] != b.byte)
+        if (!SameRate(b.rate, listening))
             text += " garbled (host listens at " + std::to_string(listening) + ", reads " + Hex(bytes[i]) + ")";
+        else if (b.flips)
+            text += " noise (the host reads " + Hex(bytes[i]) + ")";
         LogLine(b.at, "board>host", text);
     }
     toHost_.erase(toHost_.begin(), toHost_.begin() + static_cast<std::ptrdiff_t>(written));
+}
+
+std::size_t PtyHost::DueToHost(std::uint64_t now) const {
+    std::size_t due = 0;
+    while (due < toHost_.size() && toHost_[due].at <= now) ++due;
+    // Held in the adapter: whole packets go, the rest once the latency timer, started by
+    // the first of them, runs out.
+    if (options_.latencyMicros && due > 0 && now < toHost_.front().at + options_.latencyMicros)
+        due -= due % kPacketBytes;
+    return due;
 }
 
 std::optional<std::uint64_t> PtyHost::NextDue() const {
     std::optional<std::uint64_t> next = board_.NextEvent();
     const auto consider = [&next](std::uint64_t t) { next = next ? std::min(*next, t) : t; };
     if (!toBoard_.empty()) consider(toBoard_.front().at);
-    if (!toHost_.empty() && !writeBlocked_) consider(toHost_.front().at);
+    if (!toHost_.empty() && !writeBlocked_) {
+        if (!options_.latencyMicros) {
+            consider(toHost_.front().at);
+        } else {
+            consider(toHost_.front().at + options_.latencyMicros);
+            if (toHost_.size() >= kPacketBytes) consider(toHost_[kPacketBytes - 1].at);
+        }
+    }
     return next;
 }
 
-void PtyHost::Sleep(std::uint64_t now, std::optional<std::uint64_t> deadline, const sigset_t& sleepMask) {
-    std::array<pollfd, 2> fds{};
-    nfds_t n = 0;
-    if (notify_ >= 0) fds[n++] = pollfd{notify_, POLLIN, 0};
+void PtyHost::PrepareSleep(std::uint64_t now, std::vector<pollfd>& fds, std::optional<std::uint64_t>& wake) const {
+    if (notify_ >= 0) fds.push_back(pollfd{notify_, POLLIN, 0});
     // While nobody is there the master reports its hang-up at once, every time: it is
     // left out, and the notifications (or a short time-out) say when someone comes.
-    const bool watchMaster = hostThere_ && !hangUp_;
-    if (watchMaster) fds[n++] = pollfd{master_, static_cast<short>(POLLIN | (writeBlocked_ ? POLLOUT : 0)), 0};
+    if (hostThere_ && !hangUp_)
+        fds.push_back(pollfd{master_, static_cast<short>(POLLIN | (writeBlocked_ ? POLLOUT : 0)), 0});
 
-    std::optional<std::uint64_t> wake = NextDue();
     const auto cap = [&](std::uint64_t t) { wake = wake ? std::min(*wake, t) : t; };
-    if (deadline) cap(*deadline);
+    if (const std::optional<std::uint64_t> due = NextDue()) cap(*due);
     if (!hostThere_ && notify_ < 0) cap(now + kIdleProbeMicros);
     if (hostThere_ && hangUp_) cap(now + kHangUpProbeMicros);
+}
 
-    timespec timeout{};
-    const timespec* limit = nullptr;
-    if (wake) {
-        const std::uint64_t current = Now();
-        const std::uint64_t wait = *wake > current ? *wake - current : 0;
-        timeout.tv_sec = static_cast<time_t>(wait / 1'000'000);
-        timeout.tv_nsec = static_cast<long>(wait % 1'000'000) * 1000;
-        limit = &timeout;
+void ServeStation(const std::vector<PtyHost*>& hosts, const volatile std::sig_atomic_t& stop,
+                  std::optional<std::uint64_t> deadline, const sigset_t& sleepMask) {
+    std::vector<pollfd> fds;
+    while (!stop && !hosts.empty()) {
+        const std::uint64_t now = hosts.front()->Now();
+        if (deadline && now >= *deadline) break;
+        std::optional<std::uint64_t> wake = deadline;
+        fds.clear();
+        for (PtyHost* host : hosts) {
+            host->Step(now);
+            host->FlushLog();
+            host->PrepareSleep(now, fds, wake);
+        }
+        timespec timeout{};
+        const timespec* limit = nullptr;
+        if (wake) {
+            const std::uint64_t current = hosts.front()->Now();
+            const std::uint64_t wait = *wake > current ? *wake - current : 0;
+            timeout.tv_sec = static_cast<time_t>(wait / 1'000'000);
+            timeout.tv_nsec = static_cast<long>(wait % 1'000'000) * 1000;
+            limit = &timeout;
+        }
+        ::ppoll(fds.data(), fds.size(), limit, &sleepMask);
     }
-    ::ppoll(fds.data(), n, limit, &sleepMask);
+    for (PtyHost* host : hosts) host->FlushLog();
 }
 
 void PtyHost::LogLine(std::uint64_t micros, const char* what, const std::string& text) {

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,40 +33,61 @@ void OnStopSignal(int) { g_stop = 1; }
 
 const char* const kUsage = R"(Usage: h8sx-sim [OPTION]...
 The virtual board: an H8SX1622 on a pseudo-terminal. Prints the path of the
-terminal end on the first line of its output, then serves until it is ended
-(SIGINT, SIGTERM) or its time limit runs out.
+terminal end on the first line of its output (with --boards N, one path a line
+on the first N lines), then serves until it is ended (SIGINT, SIGTERM) or its
+time limit runs out.
 
 Line and start mode
-  A pseudo-terminal has no modem lines, so the board cannot see DTR and RTS.
-  Instead, a program opening the terminal end resets the board, and the first
-  byte it sends afterwards chooses the start: 0x00 starts the chip's boot
-  program (bit-rate matching, then the boot-mode commands), any other byte the
-  board's own program. After a write (once the flash has been erased), a byte
-  that no command of the programming/erasure state begins with (43, 50, 4D, 4B,
-  52) is taken as the writer's restart of the board, and goes to the board's
-  own program. The bit rate the program has set on the terminal counts, custom
-  rates included: bytes sent at a rate more than 1 % away from the one the
-  other side listens at arrive garbled, in both directions (a byte to the host
-  arrives xor 0xA5).
+  A pseudo-terminal has no modem lines, so the board cannot see DTR and RTS,
+  the writer's reset and its choice of start. Instead, a program opening the
+  terminal end resets the board, and the first byte it sends afterwards
+  chooses the start: 0x00 starts the chip's boot program (bit-rate matching,
+  then the boot-mode commands), any other byte the board's own program. When
+  nothing comes for 500 ms after the open (--start-quiet), the board's own
+  program starts by itself and greets, as a real board does at a reset into
+  its program: the writers send their first 0x00 within about 200 ms of
+  opening the port, a terminal program may send nothing.
+  After a write, the writer's restart of the board is seen in the first of:
+  the same quiet after the end of programming (or after the commands that
+  follow it): the board's own program starts and greets; a byte that no
+  command of the programming/erasure state begins with (43, 50, 4F, 4D, 4B,
+  52): 0x00 starts the boot program again and counts as its first matching
+  byte, any other byte goes to the board's own program; a reopen.
+  The bit rate the program has set on the terminal counts, custom rates
+  included: bytes sent at a rate further from the one the other side listens
+  at than the SCI's receive margin (4.9 %: the last bit of a 10-bit frame
+  still sampled inside its cell) arrive garbled, in both directions (a byte
+  to the host arrives xor 0xA5).
 
 The boot program
   Matches bit rates on 0x00 bytes (answer 0x00, then 0xE6 to 0x55), answers the
   supported device inquiry (device code 00 00 00 09, "H8SX1622"), device and
   clock mode selection (mode 0), the multiplication ratio (x4, x2) and
-  operating frequency inquiries, and the new bit rate selection (10 MHz input,
-  ratios 4 and 2) for every rate its 20 MHz peripheral clock makes within 4 %
-  (N = round(20e6 / (32 B)) - 1 in 0..255; e.g. 9600, 19200, 38400, 57600,
-  62500, 76800, 125000, 156200, 208300, 312500 and 625000 bit/s, not 115200;
-  else BF 24), then works at the rate selected. The transition to the
-  programming/erasure state erases its 1 MiB flash (the user MAT); there it
-  takes the user MAT programming selection (43), then 128-byte programming
-  commands (50) up to the end of programming (50 FF FF FF FF B4). After the
-  erase and after every end of programming it also takes the user MAT blank
-  check (4D: 06, or CD 52), the sum check (4B: 5B 04, the byte sum of the
-  whole MAT modulo 2^32, SUM) and the memory read (52 09 01 address size SUM:
-  52 size data SUM; or D2 11, D2 2A for an address outside the MAT or an area
-  other than 01, D2 2B for a size that runs past its end). A command it does
-  not take in its present state is answered 80 and the command byte.
+  operating frequency inquiries, the user boot MAT information inquiry (24:
+  one area, 0 to 0x3FFF), the user MAT information inquiry (25: one area, 0 to
+  0xFFFFF), the erase block information inquiry (26, its size in two bytes: 24
+  blocks, eight of 4 KiB from 0, one of 32 KiB at 0x8000, fifteen of 64 KiB
+  from 0x10000), the programming unit inquiry (27: 37 02 00 80 SUM), the boot
+  program status inquiry (4F, also in the programming/erasure state: 5F 02,
+  the status, the code of the last error answer or 00, SUM; status 11 to 13
+  while device, clock mode or bit rate are to be selected, 1F once they are,
+  31 erasing, 3F awaiting a selection, 4F awaiting programming data), and the
+  new bit rate selection (10 MHz input, ratios 4 and 2) for every rate its
+  20 MHz peripheral clock makes within 4 % (N = round(20e6 / (32 B)) - 1 in
+  0..255; e.g. 9600, 19200, 38400, 57600, 62500, 76800, 125000, 156200,
+  208300, 312500 and 625000 bit/s, not 115200; else BF 24), then works at the
+  rate selected. The transition to the programming/erasure state erases its
+  1 MiB flash (the user MAT); there it takes the user MAT programming
+  selection (43), then 128-byte programming commands (50) up to the end of
+  programming (50 FF FF FF FF B4); a block programmed already since the erase
+  is refused (D0 53) and logged. After the erase and after every end of
+  programming it takes the selection again, the user MAT blank check (4D: 06,
+  or CD 52), the sum check (4B: 5B 04, the byte sum of the whole MAT modulo
+  2^32, SUM) and the memory read (52 09 area address size SUM, area 01 the
+  user MAT, 00 the user boot MAT, which reads erased: 52 size data SUM; or
+  D2 11, D2 2A for another area or an address outside the MAT, D2 2B for a
+  size that runs past its end). A command it does not take in its present
+  state is answered 80 and the command byte.
 
 The board's own program
   At every start it sends the line "H8SX1622 virtual board 仮想ボード起動"
@@ -75,6 +97,17 @@ The board's own program
   A RAM write (S-record text, lines ending in CR LF, closed by "S7" and CR) is
   answered after that closing CR with "RAM: <n> records, <m> bytes ロード完了"
   (Shift-JIS) and CR LF: the S1, S2 and S3 records and their data bytes.
+
+Stations
+  --boards N plays N boards, each on a pseudo-terminal of its own, all in one
+  process. In the PATH of --link, --log and --flash-out, {n} stands for the
+  board's number (1 to N); with more than one board, a PATH without {n} gets
+  the number at its end (--link /tmp/com: /tmp/com1, /tmp/com2, ...).
+  --swap S takes a board from the fixture once it has been written: after the
+  end of programming and the writer's restart (see above), it answers on for
+  --swap-after seconds (default 1), then nothing at all for S seconds, not
+  even the bit-rate matching; then a new board is there, its flash erased,
+  starting as after an open.
 
 Options
   --link PATH          also make PATH a symbolic link to the terminal end (for
@@ -87,8 +120,32 @@ Options
   --flash-out FILE     after every end of programming, write the whole flash
                        (1 MiB) to FILE
   --erase-ms N         the erase takes N milliseconds (default 1500)
+  --chip-timing[=typ|max]
+                       the flash takes the time the chip's characteristics
+                       give, typical (the default) or maximum: 1 ms (10 ms)
+                       to program 128 bytes, and to erase 40 ms (130 ms) per
+                       4 KiB block, 300 ms (800 ms) per 32 KiB block and
+                       600 ms (1500 ms) per 64 KiB block, 9.62 s (24.34 s)
+                       for the whole flash, in place of --erase-ms. While the
+                       chip programs or erases, the boot program does not read
+                       the line: bytes sent meanwhile are lost (and logged)
   --pace               deliver bytes in both directions no faster than the
                        bit rate in force allows (10 bits a byte)
+  --latency MS         hold the board's bytes as a USB adapter's latency timer
+                       does: they reach the terminal MS milliseconds after the
+                       first of them, or as soon as 62 fill a packet
+  --noise BER          flip each data bit on the line, both ways, with this
+                       probability (e.g. 1e-5); every flip is logged
+  --seed N             where the noise's flips come from (default 1): the same
+                       seed and the same bytes give the same flips; board n of
+                       a station uses N + 2 (n - 1)
+  --start-quiet MS     the quiet after an open or after the end of programming
+                       that starts the board's own program (default 500; 0:
+                       only a byte starts it)
+  --boards N           play N boards (see Stations; default 1)
+  --swap S             take a written board away for S seconds (see Stations)
+  --swap-after S       how long a written board stays after the writer's
+                       restart before it is taken away (default 1)
   --help               show this text
   --version            print the version and end
 
@@ -114,24 +171,51 @@ Faults, for tests
   --short-device-answer
                        a supported-device answer of only 16 bytes
   --wrong-device-code  a device code whose bytes do not add up to 0x09
+  --wrong-size-answer CODE
+                       the answer to command CODE (hexadecimal, e.g. 25) says
+                       in its size one byte more than it carries
+  --bad-sum-answer CODE
+                       the answer to command CODE ends in a SUM that does not
+                       add up
+  --not-taken CODE     answer command CODE with 80 and CODE
   --stray HEXBYTES     send these bytes ahead of every boot-program answer
                        (e.g. 15 or 15,FF)
-  --refuse-block N     answer programming block N (from 0) with D0 53
+  Programming blocks are numbered from 0 in the order their addresses first
+  come after the erase; a block sent again keeps its number.
+  --refuse-block N     answer programming block N with D0 53
   --silent-block N     never answer programming block N
+  --sum-error-block N[,K]
+                       answer programming block N with D0 11 (the board's sum
+                       of it failed, nothing programmed) K times (default 1),
+                       then take it
+  --garbled-ack N      program block N, but its acknowledgement arrives
+                       garbled: F9, once
+  --garbled-block N    block N arrives damaged: nothing programmed, and the
+                       answer arrives garbled: F9, once
   --flip-bit-after-block N
-                       once programming block N (from 0) is acknowledged, flip
-                       the lowest bit of that block's last byte in the flash
+                       once programming block N is acknowledged, flip the
+                       lowest bit of that block's last byte in the flash
   --no-erase           acknowledge the erase but leave the flash as it is
+  --refuse-read CODE   answer every memory read with D2 and CODE
   --flash-in FILE      the flash holds FILE at the start (from address 0, at
                        most 1 MiB; the rest erased)
   --no-verify-commands answer the blank check, the sum check and the memory
                        read with 80 and the command byte, as a boot program
                        that does not have them
+
+Exit status
+  0    ended by a signal or by its time limit
+  1    a terminal, link or file could not be made, or the output not written
+  2    usage error
 )";
 
 struct Options {
     h8sx::sim::BoardOptions board;
     bool pace = false;
+    double bitErrorRate = 0;
+    std::uint64_t seed = 1;
+    std::uint64_t latencyMicros = 0;
+    unsigned boards = 1;
     std::string link, log, flashOut;
     std::optional<double> timeoutSeconds;
 };
@@ -139,6 +223,19 @@ struct Options {
 [[noreturn]] void BadUsage(const std::string& why) {
     std::fprintf(stderr, "h8sx-sim: %s\nTry 'h8sx-sim --help'.\n", why.c_str());
     std::exit(2);
+}
+
+// Writes `text` to standard output and ends: with status 1 when it cannot be written (a
+// full disk, a reader that has gone).
+[[noreturn]] void PrintAndExit(const std::string& text) {
+    std::fputs(text.c_str(), stdout);
+    const bool written = std::fflush(stdout) == 0 && !std::ferror(stdout);
+    const int error = errno;
+    if (std::fclose(stdout) != 0 || !written) {
+        std::fprintf(stderr, "h8sx-sim: cannot write the output: %s\n", std::strerror(written ? errno : error));
+        std::exit(1);
+    }
+    std::exit(0);
 }
 
 unsigned long long Number(const std::string& option, const std::string& text, unsigned long long max) {
@@ -150,18 +247,39 @@ unsigned long long Number(const std::string& option, const std::string& text, un
     return v;
 }
 
-std::vector<std::uint8_t> HexBytes(const std::string& text) {
+double Real(const std::string& option, const std::string& text, double max) {
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !std::isfinite(v) || v < 0 || v > max)
+        BadUsage(option + ": not a number from 0 to " + std::to_string(max) + ": '" + text + "'");
+    return v;
+}
+
+std::uint64_t Micros(double seconds) { return static_cast<std::uint64_t>(seconds * 1e6); }
+
+std::vector<std::uint8_t> HexBytes(const std::string& option, const std::string& text) {
     std::vector<std::uint8_t> out;
     std::string digits;
     for (char c : text) {
         if (c == ',' || c == ' ' || c == ':') continue;
-        if (!std::isxdigit(static_cast<unsigned char>(c))) BadUsage("--stray: not hexadecimal: '" + text + "'");
+        if (!std::isxdigit(static_cast<unsigned char>(c))) BadUsage(option + ": not hexadecimal: '" + text + "'");
         digits += c;
     }
-    if (digits.empty() || digits.size() % 2 != 0) BadUsage("--stray: give whole bytes in hexadecimal: '" + text + "'");
+    if (digits.empty() || digits.size() % 2 != 0) BadUsage(option + ": give whole bytes in hexadecimal: '" + text + "'");
     for (std::size_t i = 0; i < digits.size(); i += 2)
         out.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
     return out;
+}
+
+// A command code, one byte in hexadecimal.
+std::uint8_t HexByte(const std::string& option, const std::string& text) {
+    const std::vector<std::uint8_t> b = HexBytes(option, text.size() == 1 ? "0" + text : text);
+    if (b.size() != 1) BadUsage(option + ": give one byte in hexadecimal: '" + text + "'");
+    return b[0];
+}
+
+long BlockNumber(const std::string& option, const std::string& text) {
+    return static_cast<long>(Number(option, text, 1'000'000'000));
 }
 
 // The flash's starting contents from a file of at most 1 MiB.
@@ -182,6 +300,7 @@ Options Parse(int argc, char** argv) {
     Options o;
     o.board.keepLog = false;
     o.board.restartOnForeignByte = true;
+    o.board.quietRestartMicros = 500'000;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const auto value = [&]() -> std::string {
@@ -189,11 +308,9 @@ Options Parse(int argc, char** argv) {
             return argv[++i];
         };
         if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            std::exit(0);
+            PrintAndExit(kUsage);
         } else if (arg == "--version") {
-            std::printf("h8sx-sim %s\n", h8sx::kVersion);
-            std::exit(0);
+            PrintAndExit(std::string("h8sx-sim ") + h8sx::kVersion + "\n");
         } else if (arg == "--link") {
             o.link = value();
         } else if (arg == "--log") {
@@ -201,16 +318,31 @@ Options Parse(int argc, char** argv) {
         } else if (arg == "--flash-out") {
             o.flashOut = value();
         } else if (arg == "--timeout") {
-            const std::string v = value();
-            char* end = nullptr;
-            const double s = std::strtod(v.c_str(), &end);
-            if (v.empty() || *end != '\0' || !std::isfinite(s) || s < 0 || s > 1e7)
-                BadUsage("--timeout: not a number of seconds: '" + v + "'");
-            o.timeoutSeconds = s;
+            o.timeoutSeconds = Real(arg, value(), 1e7);
         } else if (arg == "--erase-ms") {
             o.board.eraseMicros = static_cast<std::uint32_t>(Number(arg, value(), 4'000'000) * 1000);
+        } else if (arg == "--chip-timing" || arg == "--chip-timing=typ") {
+            o.board.chipTiming = h8sx::sim::ChipTiming::Typical;
+        } else if (arg == "--chip-timing=max") {
+            o.board.chipTiming = h8sx::sim::ChipTiming::Maximum;
         } else if (arg == "--pace") {
             o.pace = true;
+        } else if (arg == "--latency") {
+            o.latencyMicros = Number(arg, value(), 10'000) * 1000;
+        } else if (arg == "--noise") {
+            o.bitErrorRate = Real(arg, value(), 1);
+        } else if (arg == "--seed") {
+            o.seed = Number(arg, value(), ~0ull >> 1);
+        } else if (arg == "--start-quiet") {
+            o.board.quietRestartMicros = Number(arg, value(), 60'000) * 1000;
+        } else if (arg == "--boards") {
+            o.boards = static_cast<unsigned>(Number(arg, value(), 64));
+            if (o.boards == 0) BadUsage("--boards: at least 1");
+        } else if (arg == "--swap") {
+            o.board.swapMicros = Micros(Real(arg, value(), 1e6));
+            if (o.board.swapMicros == 0) BadUsage("--swap: more than 0 seconds");
+        } else if (arg == "--swap-after") {
+            o.board.swapAfterMicros = Micros(Real(arg, value(), 1e6));
         } else if (arg == "--silent-at") {
             const std::string v = value();
             const auto& stages = h8sx::sim::FaultStages();
@@ -223,14 +355,31 @@ Options Parse(int argc, char** argv) {
             o.board.shortDeviceAnswer = true;
         } else if (arg == "--wrong-device-code") {
             o.board.wrongDeviceCode = true;
+        } else if (arg == "--wrong-size-answer") {
+            o.board.wrongSizeAnswerTo = HexByte(arg, value());
+        } else if (arg == "--bad-sum-answer") {
+            o.board.badSumAnswerTo = HexByte(arg, value());
+        } else if (arg == "--not-taken") {
+            o.board.notTaken = HexByte(arg, value());
+        } else if (arg == "--refuse-read") {
+            o.board.memoryReadError = HexByte(arg, value());
         } else if (arg == "--stray") {
-            o.board.strayBytes = HexBytes(value());
+            o.board.strayBytes = HexBytes(arg, value());
         } else if (arg == "--refuse-block") {
-            o.board.refuseBlock = static_cast<long>(Number(arg, value(), 1'000'000'000));
+            o.board.refuseBlock = BlockNumber(arg, value());
         } else if (arg == "--silent-block") {
-            o.board.silentBlock = static_cast<long>(Number(arg, value(), 1'000'000'000));
+            o.board.silentBlock = BlockNumber(arg, value());
+        } else if (arg == "--sum-error-block") {
+            const std::string v = value();
+            const std::size_t comma = v.find(',');
+            o.board.sumErrorBlock = BlockNumber(arg, v.substr(0, comma));
+            if (comma != std::string::npos)
+                o.board.sumErrorTimes = static_cast<std::uint32_t>(Number(arg, v.substr(comma + 1), 1'000'000));
+        } else if (arg == "--garbled-ack" || arg == "--garbled-block") {
+            o.board.garbledBlock = BlockNumber(arg, value());
+            o.board.garbledBlockProgrammed = arg == "--garbled-ack";
         } else if (arg == "--flip-bit-after-block") {
-            o.board.flipBitAfterBlock = static_cast<long>(Number(arg, value(), 1'000'000'000));
+            o.board.flipBitAfterBlock = BlockNumber(arg, value());
         } else if (arg == "--no-erase") {
             o.board.noErase = true;
         } else if (arg == "--flash-in") {
@@ -242,6 +391,17 @@ Options Parse(int argc, char** argv) {
         }
     }
     return o;
+}
+
+// A station's file for board n: {n} in the path stands for its number; with more than one
+// board, a path without it gets the number at its end.
+std::string ForBoard(const std::string& path, unsigned n, unsigned boards) {
+    if (path.empty()) return path;
+    const std::string number = std::to_string(n);
+    std::string out = path;
+    bool marked = false;
+    for (std::size_t at; (at = out.find("{n}")) != std::string::npos; marked = true) out.replace(at, 3, number);
+    return marked || boards == 1 ? out : out + number;
 }
 
 // Makes `link` a symbolic link to `target`, replacing a link that is there (but nothing
@@ -279,65 +439,98 @@ bool WriteFlash(const std::string& path, const std::vector<std::uint8_t>& flash)
 
 }  // namespace
 
+// One board of the station with what belongs to it: its terminal, its files.
+struct Seat {
+    std::unique_ptr<h8sx::sim::Board> board;
+    std::unique_ptr<h8sx::sim::PtyHost> host;
+    std::FILE* log = nullptr;
+    std::string link, flashOut;
+};
+
 int main(int argc, char** argv) {
+    // A reader of our output that goes away must not end the board: a write to it fails.
+    ::signal(SIGPIPE, SIG_IGN);
     Options o = Parse(argc, argv);
 #ifdef __linux__
     // A paced line wakes at the moment each byte is due: without slack, not up to 50 µs late.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 #endif
 
-    std::FILE* log = nullptr;
-    if (!o.log.empty()) {
-        log = std::fopen(o.log.c_str(), "w");
-        if (!log) {
-            std::fprintf(stderr, "h8sx-sim: cannot write %s: %s\n", o.log.c_str(), std::strerror(errno));
-            return 1;
+    const std::uint64_t epoch = h8sx::sim::PtyHost::Clock();
+    std::vector<Seat> seats(o.boards);
+    int status = 0;
+    for (unsigned n = 1; n <= o.boards && status == 0; ++n) {
+        Seat& seat = seats[n - 1];
+        seat.link = ForBoard(o.link, n, o.boards);
+        seat.flashOut = ForBoard(o.flashOut, n, o.boards);
+        if (!o.log.empty()) {
+            const std::string path = ForBoard(o.log, n, o.boards);
+            seat.log = std::fopen(path.c_str(), "w");
+            if (!seat.log) {
+                std::fprintf(stderr, "h8sx-sim: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+                status = 1;
+                break;
+            }
+        }
+        seat.board = std::make_unique<h8sx::sim::Board>(o.board);
+        seat.host = std::make_unique<h8sx::sim::PtyHost>(
+            *seat.board, h8sx::sim::PtyHostOptions{o.pace, seat.log, o.bitErrorRate, o.seed + 2 * (n - 1),
+                                                   o.latencyMicros, epoch});
+        if (!seat.flashOut.empty()) {
+            h8sx::sim::PtyHost& host = *seat.host;
+            const std::string file = seat.flashOut;
+            seat.board->Options().onFlashWritten = [&host, file](const std::vector<std::uint8_t>& flash) {
+                const bool ok = WriteFlash(file, flash);
+                host.LogEvent(host.Now(), (ok ? "flash written to " : "cannot write the flash to ") + file);
+                if (!ok) std::fprintf(stderr, "h8sx-sim: cannot write %s\n", file.c_str());
+            };
+        }
+        std::string error;
+        if (!seat.host->Open(error)) {
+            std::fprintf(stderr, "h8sx-sim: %s\n", error.c_str());
+            status = 1;
+        } else if (!seat.link.empty() && !MakeLink(seat.link, seat.host->TerminalPath())) {
+            seat.link.clear();
+            status = 1;
         }
     }
 
-    h8sx::sim::Board board(o.board);
-    h8sx::sim::PtyHost host(board, h8sx::sim::PtyHostOptions{o.pace, log});
-    if (!o.flashOut.empty()) {
-        board.Options().onFlashWritten = [&](const std::vector<std::uint8_t>& flash) {
-            const bool ok = WriteFlash(o.flashOut, flash);
-            host.LogEvent(host.Now(), (ok ? "flash written to " : "cannot write the flash to ") + o.flashOut);
-            if (!ok) std::fprintf(stderr, "h8sx-sim: cannot write %s\n", o.flashOut.c_str());
-        };
+    if (status == 0) {
+        // The stop signals are taken only while the station sleeps, so none is lost
+        // between looking at the flag and going to sleep.
+        sigset_t stopSignals, sleepMask;
+        sigemptyset(&stopSignals);
+        sigaddset(&stopSignals, SIGINT);
+        sigaddset(&stopSignals, SIGTERM);
+        sigprocmask(SIG_BLOCK, &stopSignals, &sleepMask);
+        sigdelset(&sleepMask, SIGINT);
+        sigdelset(&sleepMask, SIGTERM);
+        struct sigaction sa {};
+        sa.sa_handler = OnStopSignal;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGINT, &sa, nullptr);
+        sigaction(SIGTERM, &sa, nullptr);
+
+        std::vector<h8sx::sim::PtyHost*> hosts;
+        for (Seat& seat : seats) {
+            hosts.push_back(seat.host.get());
+            std::printf("%s\n", seat.host->TerminalPath().c_str());
+        }
+        std::fflush(stdout);
+
+        std::optional<std::uint64_t> deadline;
+        if (o.timeoutSeconds) deadline = hosts.front()->Now() + Micros(*o.timeoutSeconds);
+        h8sx::sim::ServeStation(hosts, g_stop, deadline, sleepMask);
     }
 
-    // The stop signals are taken only while the host sleeps, so none is lost between
-    // looking at the flag and going to sleep.
-    sigset_t stopSignals, sleepMask;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigprocmask(SIG_BLOCK, &stopSignals, &sleepMask);
-    sigdelset(&sleepMask, SIGINT);
-    sigdelset(&sleepMask, SIGTERM);
-    struct sigaction sa {};
-    sa.sa_handler = OnStopSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    // A reader of our output that goes away must not end the board.
-    ::signal(SIGPIPE, SIG_IGN);
-
-    std::string error;
-    if (!host.Open(error)) {
-        std::fprintf(stderr, "h8sx-sim: %s\n", error.c_str());
-        return 1;
+    for (Seat& seat : seats) {
+        if (seat.host) {
+            if (status == 0) seat.host->LogEvent(seat.host->Now(), g_stop ? "ended by a signal" : "time limit reached");
+            seat.host->FlushLog();
+            if (!seat.link.empty()) RemoveLink(seat.link, seat.host->TerminalPath());
+        }
+        seat.host.reset();
+        if (seat.log) std::fclose(seat.log);
     }
-    if (!o.link.empty() && !MakeLink(o.link, host.TerminalPath())) return 1;
-    std::printf("%s\n", host.TerminalPath().c_str());
-    std::fflush(stdout);
-
-    std::optional<std::uint64_t> deadline;
-    if (o.timeoutSeconds) deadline = host.Now() + static_cast<std::uint64_t>(*o.timeoutSeconds * 1e6);
-    host.Serve(g_stop, deadline, sleepMask);
-
-    host.LogEvent(host.Now(), g_stop ? "ended by a signal" : "time limit reached");
-    host.FlushLog();
-    if (!o.link.empty()) RemoveLink(o.link, host.TerminalPath());
-    if (log) std::fclose(log);
-    return 0;
+    return status;
 }

@@ -2,13 +2,17 @@
 // through the termios serial layer; its rates, resets, pacing, files and options.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
+#include <thread>
 
 #include "boot/BootProtocol.h"
 #include "platform/posix/PosixSerial.h"
@@ -31,7 +35,8 @@ Bytes WithSum(Bytes b) {
 // A port on the board's terminal end, set to a rate as the writer sets it.
 class Port {
 public:
-    explicit Port(const SimProcess& sim) : h_(device_.CreateFile(sim.TerminalPath())) {}
+    explicit Port(const SimProcess& sim) : Port(sim.TerminalPath()) {}
+    explicit Port(const std::string& path) : h_(device_.CreateFile(path)) {}
     bool Open() const { return h_ != kInvalidHandle; }
     void Rate(std::uint32_t rate) {
         Dcb dcb;
@@ -306,12 +311,104 @@ TEST(Sim, OptionsAreCheckedAndDocumented) {
                              "--no-erase",
                              "--flash-in",
                              "--no-verify-commands",
+                             "--chip-timing", "--latency", "--noise", "--seed", "--start-quiet", "--boards", "--swap",
+                             "--swap-after", "--wrong-size-answer", "--bad-sum-answer", "--not-taken", "--refuse-read",
+                             "--sum-error-block", "--garbled-ack", "--garbled-block", "{n}",
                              "bit-rate-confirmation",
                              "end-of-programming",
                              "仮想ボード起動",
                              "CR LF",
                              "S7"})
         EXPECT_NE(help.find(word), std::string::npos) << word;
+
+    // The help and the version into a full disk, or to a reader that has gone, fail.
+    const std::string program = SimProcess::Program();
+    for (const char* option : {"--help", "--version"}) {
+        const int full = std::system((program + " " + option + " >/dev/full 2>/dev/null").c_str());
+        EXPECT_TRUE(WIFEXITED(full) && WEXITSTATUS(full) == 1) << option;
+        int out[2];
+        ASSERT_EQ(::pipe(out), 0);
+        ::close(out[0]);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::dup2(out[1], STDOUT_FILENO);
+            ::dup2(::open("/dev/null", O_WRONLY), STDERR_FILENO);
+            ::execl(program.c_str(), program.c_str(), option, nullptr);
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        int closed = 0;
+        ::waitpid(pid, &closed, 0);
+        EXPECT_TRUE(WIFEXITED(closed) && WEXITSTATUS(closed) == 1) << option;
+    }
+}
+
+bool Logged(const std::vector<SimLogLine>& log, const std::string& text) {
+    return std::any_of(log.begin(), log.end(), [&](const SimLogLine& l) { return l.what == "event" && l.text == text; });
+}
+
+// Two boards in one process. The first is written, then polled as a station polls (open,
+// a 0x00 into its boot program, close) every 200 ms: the board answers until it is taken
+// away, then nothing, then the new board answers. The second, opened and left alone,
+// greets.
+TEST(Sim, AStationOfTwoBoardsWhereAWrittenBoardIsSwapped) {
+    TempDir dir;
+    const std::string logs = (dir.path() / "board{n}.log").string();
+    SimProcess sim({"--boards", "2", "--erase-ms", "10", "--swap", "1", "--swap-after", "0.5", "--log", logs}, 2);
+    ASSERT_TRUE(sim.Started());
+    ASSERT_EQ(sim.TerminalPaths().size(), 2u);
+    {
+        Port port(sim.TerminalPaths()[0]);
+        port.StartBootProgram();
+        Bytes block(133, 0x00);  // 128 bytes of 0x00 at address 0
+        block[0] = 0x50;
+        for (const Bytes& command : {Bytes{0x40}, Bytes{0x43}, WithSum(block),
+                                     Bytes{0x50, 0xFF, 0xFF, 0xFF, 0xFF, 0xB4}})
+            ASSERT_EQ(port.Ask(command, 1), Bytes{0x06});
+    }
+    std::string seen;  // a letter a poll: + answered, - not
+    for (int poll = 0; poll < 15; ++poll) {
+        const auto next = std::chrono::steady_clock::now() + milliseconds(200);
+        Port port(sim.TerminalPaths()[0]);
+        port.Rate(19200);
+        seen += port.Ask({0x00}, 1, milliseconds(100)) == Bytes{0x00} ? '+' : '-';
+        port.Close();
+        std::this_thread::sleep_until(next);
+    }
+    EXPECT_TRUE(std::regex_match(seen, std::regex(R"(\++-+\++)"))) << seen;
+
+    Port other(sim.TerminalPaths()[1]);
+    other.Rate(38400);
+    EXPECT_EQ(other.Read(kBannerLength, milliseconds(1500)).size(), kBannerLength);
+    EXPECT_EQ(sim.Stop(), 0);
+    const auto first = ReadSimLog((dir.path() / "board1.log").string());
+    EXPECT_TRUE(Logged(first, "board taken from the fixture"));
+    EXPECT_TRUE(Logged(first, "a new board in the fixture, its flash erased"));
+    EXPECT_TRUE(Logged(ReadSimLog((dir.path() / "board2.log").string()), "nothing came for 500 ms after the port was opened"));
+}
+
+// The same bytes through the same seed meet the same flips, both ways; another seed others.
+TEST(Sim, NoiseFlipsTheSameBitsForTheSameSeed) {
+    Bytes text;
+    for (int i = 0; i < 300; ++i) text.push_back(static_cast<std::uint8_t>('a' + i % 26));
+    const auto run = [&](const char* seed) {
+        TempDir dir;
+        const std::string logFile = (dir.path() / "sim.log").string();
+        SimProcess sim({"--noise", "0.01", "--seed", seed, "--log", logFile});
+        Port port(sim);
+        port.Rate(38400);
+        port.Send({'x'});
+        const Bytes echoed = port.Ask(text, kBannerLength + 1 + 2 * text.size(), milliseconds(500));
+        EXPECT_EQ(sim.Stop(), 0);
+        std::vector<std::string> noise;
+        for (const SimLogLine& l : ReadSimLog(logFile))
+            if (l.text.find("noise") != std::string::npos) noise.push_back(l.text);
+        return std::make_pair(echoed, noise);
+    };
+    const auto once = run("7"), again = run("7"), other = run("8");
+    EXPECT_GT(once.second.size(), 5u);
+    EXPECT_EQ(once, again);
+    EXPECT_NE(once.second, other.second);
 }
 
 }  // namespace

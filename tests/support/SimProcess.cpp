@@ -24,7 +24,7 @@ std::string SimProcess::Program() {
 #endif
 }
 
-SimProcess::SimProcess(const std::vector<std::string>& args) {
+SimProcess::SimProcess(const std::vector<std::string>& args, std::size_t terminals) {
     int out[2];
     if (::pipe(out) != 0) return;
     std::vector<std::string> argv{Program()};
@@ -46,8 +46,9 @@ SimProcess::SimProcess(const std::vector<std::string>& args) {
         ::close(out[0]);
         return;
     }
+    std::vector<std::string> paths;
     std::string line;
-    for (;;) {
+    while (paths.size() < terminals) {
         pollfd p{out[0], POLLIN, 0};
         if (::poll(&p, 1, kStartMillis) <= 0) break;
         char c;
@@ -55,11 +56,13 @@ SimProcess::SimProcess(const std::vector<std::string>& args) {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         if (c == '\n') {
-            path_ = line;
-            break;
+            paths.push_back(line);
+            line.clear();
+            continue;
         }
         line += c;
     }
+    if (paths.size() == terminals) paths_ = paths;
     ::close(out[0]);
 }
 

@@ -15,28 +15,30 @@ namespace h8sx::test {
 
 class SimProcess {
 public:
-    // Starts h8sx-sim with `args` and waits for the first line of its output.
-    explicit SimProcess(const std::vector<std::string>& args = {});
+    // Starts h8sx-sim with `args` and waits for the first `terminals` lines of its output.
+    explicit SimProcess(const std::vector<std::string>& args = {}, std::size_t terminals = 1);
     ~SimProcess();
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;
 
-    // False when it did not start or printed no path.
-    bool Started() const { return !path_.empty(); }
-    const std::string& TerminalPath() const { return path_; }
+    // False when it did not start or printed fewer paths.
+    bool Started() const { return !paths_.empty(); }
+    std::string TerminalPath() const { return paths_.empty() ? std::string() : paths_.front(); }
+    const std::vector<std::string>& TerminalPaths() const { return paths_; }
 
     // Ends it with SIGTERM (unless it has ended already) and returns its exit status, or
     // -1 when it did not exit normally.
     int Stop();
     // Waits for it to end by itself; its exit status, or -1.
     int Wait();
+    pid_t Pid() const { return pid_; }
 
     // Where the program is: set by the build.
     static std::string Program();
 
 private:
     pid_t pid_ = -1;
-    std::string path_;
+    std::vector<std::string> paths_;
 };
 
 // A line of h8sx-sim's log: "<seconds>.<micros> <what> <text>", `what` being host>board,
