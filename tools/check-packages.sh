@@ -5,12 +5,13 @@
 #   the two .deb packages, h8sx and h8sx-writer, unpacked with dpkg-deb -x: each program's
 #   --version, a man page for each, the desktop entry (desktop-file-validate), Depends (of
 #   h8sx: nothing graphical; of h8sx-writer: h8sx of its own version), the shell
-#   completions where each shell looks, and lintian without errors;
+#   completions in h8sx, and lintian without errors;
 #   the upgrade from 0.3.0, whose single package h8sx-writer held h8sx and h8sx-sim:
-#   'apt-get install ./h8sx_*.deb ./h8sx-writer_*.deb' over a stand-in for it, in a root
-#   of its own (not this machine's package database);
-#   the completions: their syntax, what bash offers for a few lines, and every command of
-#   'h8sx --help' and every option of each command's --help completed by each shell;
+#   'apt-get install ./h8sx_*.deb ./h8sx-writer_*.deb' (and dpkg -i, h8sx first) over a
+#   stand-in for it, in roots of their own (not this machine's package database);
+#   the completions: found where each shell looks, their syntax, what bash offers for a
+#   few lines, and every command of 'h8sx --help' and every option of each command's
+#   --help completed by each shell;
 #   the arm64 h8sx, as the amd64 one, its programs run under qemu-user;
 #   the .zip, unpacked: each .exe's --version under wine, no DLL beyond Windows' own, and
 #   the README, licence and PowerShell completion as CR LF text.
@@ -194,9 +195,19 @@ echo "lintian: no errors"
 echo "-- the completions"
 h8sx="$work/deb/usr/bin/h8sx"
 ps1=packaging/completion/h8sx.ps1
-for shell in bash zsh fish; do
+for shell in zsh fish; do
   command -v "$shell" > /dev/null || fail "$shell is not installed (tools/setup-debian.sh installs it)"
 done
+[ -f /usr/share/bash-completion/bash_completion ] || fail "bash-completion is not installed (tools/setup-debian.sh installs it)"
+# Each shell finds the completion where the package puts it: bash-completion and fish look
+# below XDG_DATA_DIRS (here the unpacked package), zsh in its fpath.
+share="$work/deb/usr/share"
+[ "$(XDG_DATA_DIRS="$share" bash --norc --noprofile -c \
+     '. /usr/share/bash-completion/bash_completion && __load_completion h8sx && complete -p h8sx')" = "complete -F _h8sx h8sx" ] ||
+  fail "bash-completion does not load /$bash_completion"
+grep -qx "/$(dirname "$zsh_completion")" <<< "$(zsh -fc 'print -l $fpath')" || fail "zsh does not look in /$(dirname "$zsh_completion")"
+[ "$(HOME="$work" PATH="$work/deb/usr/bin:$PATH" XDG_DATA_DIRS="$share" fish -c 'complete -C "h8sx wr"' | cut -f1)" = write ] ||
+  fail "fish does not load /$fish_completion"
 bash -n "$work/deb/$bash_completion" || fail "bash: syntax"
 zsh -n "$work/deb/$zsh_completion" || fail "zsh: syntax"
 fish -n "$work/deb/$fish_completion" || fail "fish: syntax"

@@ -64,6 +64,6 @@ if [ "${H8SX_SKIP_ARM64:-0}" != 1 ]; then
 fi
 
 if [ "${H8SX_SKIP_PACKAGES:-0}" != 1 ]; then
-  echo "== Packages: the .deb and the .zip, as a user meets them"
+  echo "== Packages: the .deb packages and the .zip, as a user meets them"
   tools/check-packages.sh ${H8SX_DIST:+"$H8SX_DIST"}
 fi
