@@ -1,23 +1,25 @@
 #!/usr/bin/env bash
 # Makes a program's man page from what its --help and --version print:
-#   man-from-help.sh PROGRAM NAME "ONE-LINE DESCRIPTION" OUT.1.gz
+#   man-from-help.sh NAME "ONE-LINE DESCRIPTION" OUT.1.gz PROGRAM
+# PROGRAM may be several words: a cross-built program after its emulator.
 # The help's first line ("Usage: ...") becomes the synopsis, the paragraph after it the
 # description, and each further heading (a line at the left edge after an empty line) a
 # subsection whose lines keep their columns. A program with commands (a "Commands" heading
 # listing them, two blanks in) gets a section for each, made alike from 'PROGRAM COMMAND
 # --help'. SEE ALSO names the other programs' pages.
 set -euo pipefail
-program="$1" name="$2" summary="$3" out="$4"
-version="$("$program" --version | tr -d '\r' | awk '{ print $NF; exit }')"
+name="$1" summary="$2" out="$3"
+program=("${@:4}")
+version="$("${program[@]}" --version | tr -d '\r' | awk '{ print $NF; exit }')"
 mkdir -p "$(dirname "$out")"
-help="$("$program" --help | tr -d '\r')"
+help="$("${program[@]}" --help | tr -d '\r')"
 commands="$(printf '%s\n' "$help" | awk '/^$/ { in_list = 0 } in_list && /^  [a-z]/ { print $1 } /^Commands$/ { in_list = 1 }')"
 {
   printf '%s\n' "$help"
   # Each command's help, after a line holding a form feed and its name.
   for command in $commands; do
     printf '\f%s\n' "$command"
-    "$program" "$command" --help | tr -d '\r'
+    "${program[@]}" "$command" --help | tr -d '\r'
   done
 } | awk -v name="$name" -v version="$version" -v summary="$summary" '
   # Backslashes shown as such, minus signs as minus signs, and no line taken for a request.
@@ -68,6 +70,6 @@ commands="$(printf '%s\n' "$help" | awk '/^$/ { in_list = 0 } in_list && /^  [a-
     print ".SH SEE ALSO"
     split("h8sx-writer h8sx h8sx-sim", pages, " ")
     for (i = 1; i <= 3; ++i) if (pages[i] != name) printf "%s(1), ", roff(pages[i])
-    print "/usr/share/doc/h8sx\\-writer/README.md"
+    print "/usr/share/doc/h8sx/README.md"
   }
 ' | gzip -9n > "$out"

@@ -3,7 +3,8 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ qt6-base-dev libgtest-dev googletest fonts-noto-cjk
           g++-mingw-w64-x86-64-posix wine64 wine xvfb xdotool imagemagick procps python3
-          dpkg-dev lintian desktop-file-utils unzip srecord clang libclang-rt-14-dev)
+          dpkg-dev lintian desktop-file-utils unzip srecord clang libclang-rt-14-dev
+          g++-aarch64-linux-gnu qemu-user-static bash-completion zsh fish)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: the Linux build, the
-# same under AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz targets, and the
-# Windows build under wine; then makes the release packages and checks them
-# (tools/check-packages.sh). Set H8SX_SKIP_ASAN=1, H8SX_SKIP_FUZZ=1, H8SX_SKIP_WINDOWS=1 or
-# H8SX_SKIP_PACKAGES=1 to leave a part out.
+# same under AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz targets, the
+# Windows build under wine, and the arm64 build of h8sx and h8sx-sim, whose h8sx writes to
+# the virtual board under qemu-user; then makes the release packages and checks them
+# (tools/check-packages.sh). Set H8SX_SKIP_ASAN=1, H8SX_SKIP_FUZZ=1, H8SX_SKIP_WINDOWS=1,
+# H8SX_SKIP_ARM64=1 or H8SX_SKIP_PACKAGES=1 to leave a part out.
 #   --quick       the Linux build and the tests that run in-process only (no h8sx-sim
 #                 process, no sanitizers, no fuzzing, no Windows, no packages): the
 #                 edit-test loop
@@ -53,7 +54,16 @@ if [ "${H8SX_SKIP_WINDOWS:-0}" != 1 ] && [ -f CMakePresets.json ] && grep -q '"m
   ctest --preset mingw
 fi
 
+if [ "${H8SX_SKIP_ARM64:-0}" != 1 ]; then
+  echo "== arm64 (aarch64-linux-gnu): h8sx and h8sx-sim; h8sx writes under qemu-user"
+  cmake --preset arm64 >/dev/null
+  cmake --build --preset arm64 -j "$jobs"
+  read -ra emulator <<< "$(sed -n 's/^CMAKE_CROSSCOMPILING_EMULATOR:[A-Z]*=//p' build-arm64/CMakeCache.txt | tr ';' ' ')"
+  tests/arm64/qemu-write-test.sh build/bin/h8sx-sim build/bin/h8sx build-arm64/qemu-write-test -- \
+    "${emulator[@]}" build-arm64/bin/h8sx
+fi
+
 if [ "${H8SX_SKIP_PACKAGES:-0}" != 1 ]; then
-  echo "== Packages: the .deb and the .zip, as a user meets them"
+  echo "== Packages: the .deb packages and the .zip, as a user meets them"
   tools/check-packages.sh ${H8SX_DIST:+"$H8SX_DIST"}
 fi

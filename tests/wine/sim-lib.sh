@@ -1,5 +1,5 @@
-# Shared by the wine test scripts (and tools/screenshots.sh): the virtual board on COM1 of
-# a wine prefix, and waiting.
+# Shared by the wine test scripts, tests/arm64 and tools/screenshots.sh: the virtual board
+# on COM1 of a wine prefix (or on any link), and waiting.
 
 # Exits 77 (the test counts as skipped) when no h8sx-sim was given.
 require_sim() {
