@@ -71,7 +71,9 @@ Commands
 Options for every command that uses a port
   --port PORT       COM1, COM2, ... as in the window, or a device path
                     (/dev/ttyUSB0, \\.\COM12); without it, the port ticked in
-                    the window's settings file
+                    the window's settings file. Given again, or as a list
+                    (--port COM3,COM4), write, monitor and reset run on every
+                    board at once
   --quiet           print only errors
 
   --help            show this text ('h8sx COMMAND --help' for a command's)
@@ -109,8 +111,14 @@ matched, the flash is erased, FILE is programmed 128 bytes at a time from flash
 address 0, and the board is restarted into its own program. FILE is read first
 ('-': standard input): a damaged one leaves the board untouched.
 
+Several boards at once (a station): --port for each, or a list. FILE is read
+once; each board gets its own write, shown on a terminal as a table of its
+port, stage, progress and time, otherwise as lines that start with the port's
+name; a summary ends it. The status is that of the first port, in the order
+given, whose board failed.
+
 Options
-  --port PORT         the port (see 'h8sx --help')
+  --port PORT         the port (see 'h8sx --help'); again, or a list, for more
   --skip-blank        leave blocks of only 0xFF as erased instead of programming
                       them; the flash ends the same, a file with a large gap
                       goes much faster
@@ -135,10 +143,26 @@ Options
                       208333, 312500 and 625000 too, but not 115200; what the
                       adapter and the board's RS-232 driver take limits it:
                       raise it step by step
+  --log FILE          append a CSV row for every board to FILE (time, host,
+                      port, device, adapter, file, image_sha256, serial,
+                      bit_rate, verify, blocks, seconds, erased_sum, final_sum,
+                      outcome, status, message), under a lock and on the disk
+                      before the next board: stations may share it
+  --serial ADDR:FORMAT
+                      give each board its own number at ADDR (where FILE holds
+                      0xFF): u16be, u32be, u16le, u32le, dec:N or hex:N (N
+                      digits, zero-padded); the verify covers it
+  --serial-next FILE  the file that holds the next number as text; taken and
+                      advanced under a lock before each board, never twice
+  --repeat            board after board: after each round, Enter (a foot
+                      switch) writes the next boards that answer; q ends
+  --repeat=auto       each port asks for its board once a second and writes a
+                      new one as it answers; the board just written answers
+                      (waiting in its boot program) until it is taken away
   --quiet             print only errors
 )",
-     {{kFileFailed, "FILE could not be read or is refused (nothing programmed), or the output could not be "
-                    "written"}}},
+     {{kFileFailed, "FILE could not be read or is refused (nothing programmed), a serial number or the log "
+                    "could not be had or written, or the output could not be written"}}},
     {"check", kFileTrait,
      R"(Usage: h8sx check [OPTION]... FILE
 Reads FILE ('-': standard input) as write would and sends nothing: the format
@@ -154,6 +178,10 @@ Options
   --format FORMAT     srec, ihex or binary (see 'h8sx write --help')
   --lenient           read FILE as the window does (see 'h8sx write --help')
   --ignore-checksums  accept records with a wrong checksum, naming them
+  --serial ADDR:FORMAT
+                      where a board's serial number would go and its bytes
+                      (see 'h8sx write --help'); the place is checked
+  --serial-next FILE  the number to show: the next one FILE holds (not taken)
   --quiet             print only errors
 )",
      {{kFileFailed, "FILE could not be read or is refused, or IMAGE.bin or the output could not be written"},
@@ -167,9 +195,12 @@ Ctrl-C too (status 130). Standard input that is not a terminal is sent as it
 comes (LF and CR LF as CR); its end does not end the monitor. A character the
 board's character set has no form for is not sent, and said so once. When
 standard output is a pipe whose reader ends, the monitor ends with status 0.
+Several boards (--port again, or a list): each line of a board's text starts
+with its port's name, no keys are sent, and --expect ends each board on its
+own: 0 when every board showed the text.
 
 Options
-  --port PORT       the port (see 'h8sx --help')
+  --port PORT       the port (see 'h8sx --help'); again, or a list, for more
   --no-reset        attach without restarting the board
   --timeout S       end after S seconds
   --expect TEXT     end with status 0 as soon as TEXT has appeared; with
@@ -202,7 +233,7 @@ Options
 Restarts the board into its own program, as the monitor's CPU_RESET does.
 
 Options
-  --port PORT       the port (see 'h8sx --help')
+  --port PORT       the port (see 'h8sx --help'); again, or a list, for more
   --quiet           print only errors
 )",
      {{kFileFailed, "standard error could not be written (a full disk)"},

@@ -25,12 +25,53 @@ namespace {
 // byte.
 constexpr double kBlockLineBytes = boot::kProgramCommandLength + 1;
 
+// Where a board's serial number lands in `image` and, with --serial-next, the bytes of the
+// next number; false, with the reason shown, where it may not go. `image` then covers it.
+bool SerialLine(Session& s, FlashImage& image, std::string& line) {
+    const SerialStamp& stamp = *s.options.serial;
+    if (const std::string why = StampPlaceProblem(stamp, image); !why.empty()) {
+        s.out.Error((s.options.file == "-" ? "standard input" : s.options.file) + ": " + why);
+        return false;
+    }
+    char text[200];
+    std::snprintf(text, sizeof text, "serial:    %s at 0x%06X (%u bytes, block %u)", stamp.format.c_str(),
+                  static_cast<unsigned>(stamp.address), stamp.width,
+                  static_cast<unsigned>(stamp.address / boot::kBlockSize + 1));
+    line = text;
+    if (s.options.serialNext) {
+        std::string why;
+        const auto number = SerialCounter(*s.options.serialNext).Peek(why);
+        if (!number) {
+            s.out.Error(why);
+            return false;
+        }
+        const auto bytes = SerialBytes(stamp, *number);
+        if (!bytes) {
+            s.out.Error("the next serial number, " + std::to_string(*number) + ", does not fit " + stamp.format);
+            return false;
+        }
+        line += ", the next number " + std::to_string(*number) + " as";
+        for (std::uint8_t b : *bytes) {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, " %02X", b);
+            line += hex;
+        }
+        StampImage(image, stamp, *bytes);  // --out shows the bytes of that board
+    } else {
+        StampImage(image, stamp, std::vector<std::uint8_t>(stamp.width, 0xFF));  // where it lands, blank
+    }
+    line += "\n";
+    return true;
+}
+
 }  // namespace
 
 int Check(Session& s) {
     FlashImage image;
     ImageLoad load;
     if (const int status = ReadImageFile(s.options, s.platform, s.out, image, load); status != kDone) return status;
+    std::string serial;
+    if (s.options.serial && !SerialLine(s, image, serial)) return kFileFailed;
 
     const std::uint32_t blocks = BlockCount(image.Length);
     std::uint32_t blank = 0;
@@ -49,13 +90,13 @@ int Check(Session& s) {
                       load.dataRecords);
     else
         std::snprintf(records, sizeof records, "binary file read\nrecords:   none, the bytes as they stand");
-    char text[600];
+    char text[800];
     std::snprintf(text, sizeof text,
-                  "%s\n"
+                  "%s\n%s"
                   "image:     %u bytes from flash address 0\n"
                   "blocks:    %u of %zu bytes (%u of them blank)\n"
                   "time:      %.1f s of programming at %.0f bit/s (%.1f s with --skip-blank)\n",
-                  records, image.Length, blocks, boot::kBlockSize, blank,
+                  records, serial.c_str(), image.Length, blocks, boot::kBlockSize, blank,
                   blocks * kBlockLineBytes * 10 / rate, rate, (blocks - blank) * kBlockLineBytes * 10 / rate);
     // With the image on standard output, the summary goes to standard error.
     const bool imageToStdout = s.options.out == "-";

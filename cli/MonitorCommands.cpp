@@ -37,7 +37,7 @@ class MonitorRun {
     int Run() {
         const int status = Loop();
         // The board's last line, ended so that a shell prompt starts on a line of its own.
-        if (!lastEndedLine_) Put("\n");
+        if (s_.oneOfMany ? !pending_.empty() : !lastEndedLine_) Put("\n");
         s_.out.EndLiveLine();
         if (stdoutFailure_) return stdoutFailure_.error == EPIPE ? kDone : kFileFailed;
         return s_.out.Failed() ? s_.StoppedStatus() : status;
@@ -45,7 +45,8 @@ class MonitorRun {
 
    private:
     int Loop() {
-        KeyInput keys;
+        // One board of several: its keys would go to every board; none are taken.
+        KeyInput keys(!s_.oneOfMany);
         if (keys.Terminal()) s_.out.Note("monitor on " + s_.portName + "; Ctrl-] ends it, Ctrl-C too");
         const auto start = std::chrono::steady_clock::now();
         for (;;) {
@@ -103,8 +104,19 @@ class MonitorRun {
     }
 
     void Put(const std::string& text) {
-        if (WriteAll(stdout, "standard output", text.data(), text.size(), stdoutFailure_) && !text.empty())
-            lastEndedLine_ = text.back() == '\n';
+        if (!s_.oneOfMany) {
+            if (WriteAll(stdout, "standard output", text.data(), text.size(), stdoutFailure_) && !text.empty())
+                lastEndedLine_ = text.back() == '\n';
+            return;
+        }
+        // Several boards share standard output: whole lines, each after its port's name.
+        pending_ += text;
+        std::string lines;
+        for (std::size_t end; (end = pending_.find('\n')) != std::string::npos;) {
+            lines += s_.portName + ": " + pending_.substr(0, end + 1);
+            pending_.erase(0, end + 1);
+        }
+        if (!lines.empty()) WriteAll(stdout, "standard output", lines.data(), lines.size(), stdoutFailure_);
     }
 
     void Show(const std::string& text) {
@@ -124,6 +136,7 @@ class MonitorRun {
     bool found_ = false;
     bool lastWasCr_ = false;
     bool lastEndedLine_ = true;
+    std::string pending_;  // one of several boards: the part of a line still to come
     bool finished_ = false;
     bool reportedUnsent_ = false;
 };

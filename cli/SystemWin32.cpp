@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 
@@ -103,6 +104,17 @@ std::string PortDeviceShown(const std::string& name) {
 
 std::string PortDeviceOrigin(const std::string&) { return {}; }
 
+std::string DeviceIdentity(const std::string& name) {
+    // COM3 and \\.\COM3, in any case, are one port.
+    std::string device = PortDevice(name);
+    if (device.rfind("\\\\.\\", 0) == 0) device.erase(0, 4);
+    for (char& c : device) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return device;
+}
+
+std::string DeviceShortName(const std::string&) { return {}; }
+std::string AdapterName(const std::string&) { return {}; }
+
 std::string OpenFailureRemedy(const OpenError& error, const std::string&) {
     switch (error.kind) {
         case OpenError::Kind::Busy: return "another program holds it";
@@ -145,6 +157,142 @@ void InstallStopHandlers() {
 
 bool StopRequested() { return g_stop != 0; }
 
+void RequestStop() {
+    InterlockedExchange(&g_stop, 1);
+    for (std::atomic<HANDLE>& w : g_wakers)
+        if (HANDLE e = w.load()) SetEvent(e);
+}
+
+bool UseTerminalSequences() {
+    // The console draws the cursor and erase sequences once asked to (Windows 10 and later).
+    const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    return GetConsoleMode(err, &mode) &&
+           (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING || SetConsoleMode(err, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING));
+}
+
+void WaitForInput(bool forInput, std::chrono::milliseconds max) {
+    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    const auto ms = static_cast<DWORD>(max.count());
+    if (forInput && IsConsole(STD_INPUT_HANDLE))
+        WaitForSingleObject(in, ms);
+    else
+        ::Sleep(ms);
+}
+
+void LocalTime(std::time_t t, std::tm& local) { localtime_s(&local, &t); }
+
+std::string HostName() {
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD n = MAX_COMPUTERNAME_LENGTH + 1;
+    return GetComputerNameW(name, &n) ? win32::Narrow(std::wstring(name, n)) : std::string();
+}
+
+namespace {
+
+std::string Reason(const std::string& what, const std::string& path, DWORD error = GetLastError()) {
+    wchar_t* buffer = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring text(buffer != nullptr ? buffer : L"", n);
+    if (buffer != nullptr) LocalFree(buffer);
+    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L'.')) text.pop_back();
+    return "cannot " + what + " " + path + ": " + win32::Narrow(text);
+}
+
+struct Handle {
+    HANDLE h;
+    ~Handle() {
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+};
+
+// An exclusive lock on the whole of an open file, waited for; released with the handle.
+bool LockWhole(HANDLE h) {
+    OVERLAPPED at{};
+    return LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &at) != 0;
+}
+
+bool WriteWhole(HANDLE h, const std::string& text) {
+    DWORD written = 0;
+    return WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) && written == text.size();
+}
+
+}  // namespace
+
+std::optional<std::string> ReadWholeFile(const std::string& path, std::string& error) {
+    Handle f{CreateFileW(win32::Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    if (f.h == INVALID_HANDLE_VALUE) {
+        error = Reason("read", path);
+        return std::nullopt;
+    }
+    std::string text;
+    char buffer[4096];
+    for (DWORD got = 0; ReadFile(f.h, buffer, sizeof buffer, &got, nullptr) && got > 0;) text.append(buffer, got);
+    return text;
+}
+
+std::string UpdateFileLocked(const std::string& path,
+                             const std::function<std::optional<std::string>(const std::string&)>& update) {
+    const std::string lockPath = path + ".lock";
+    Handle lock{CreateFileW(win32::Widen(lockPath).c_str(), GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr)};
+    if (lock.h == INVALID_HANDLE_VALUE) return Reason("create the lock", lockPath);
+    if (!LockWhole(lock.h)) return Reason("lock", lockPath);
+    std::string error;
+    const std::optional<std::string> content = ReadWholeFile(path, error);
+    if (!content) return error;
+    const std::optional<std::string> replacement = update(*content);
+    if (!replacement) return {};
+    const std::string temporary = path + ".new-" + std::to_string(GetCurrentProcessId());
+    {
+        Handle f{CreateFileW(win32::Widen(temporary).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr)};
+        if (f.h == INVALID_HANDLE_VALUE) return Reason("write", temporary);
+        if (!WriteWhole(f.h, *replacement) || !FlushFileBuffers(f.h)) {
+            const std::string why = Reason("write", temporary);
+            CloseHandle(f.h);
+            f.h = INVALID_HANDLE_VALUE;
+            DeleteFileW(win32::Widen(temporary).c_str());
+            return why;
+        }
+    }
+    if (!MoveFileExW(win32::Widen(temporary).c_str(), win32::Widen(path).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        const std::string why = Reason("write", path);
+        DeleteFileW(win32::Widen(temporary).c_str());
+        return why;
+    }
+    return {};
+}
+
+std::string CanAppend(const std::string& path) {
+    Handle f{CreateFileW(win32::Widen(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    return f.h == INVALID_HANDLE_VALUE ? Reason("open", path) : std::string();
+}
+
+std::string AppendLocked(const std::string& path, const std::string& header, const std::string& line) {
+    Handle f{CreateFileW(win32::Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    if (f.h == INVALID_HANDLE_VALUE) return Reason("open", path);
+    if (!LockWhole(f.h)) return Reason("lock", path);
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(f.h, &size)) return Reason("look at", path);
+    // One write at the end, under the lock: as an append.
+    LARGE_INTEGER end{};
+    SetFilePointerEx(f.h, end, nullptr, FILE_END);
+    const std::string text = size.QuadPart == 0 ? header + line : line;
+    if (WriteWhole(f.h, text) && FlushFileBuffers(f.h)) return {};
+    const std::string why = Reason("write", path);
+    // No half line stays for the next row to run on from.
+    SetFilePointerEx(f.h, size, nullptr, FILE_BEGIN);
+    SetEndOfFile(f.h);
+    return why;
+}
+
 StopWaker::StopWaker() {
     for (int i = 0; i < kWakers && slot_ < 0; ++i) {
         bool free = false;
@@ -181,7 +329,7 @@ void Sleep(int, std::chrono::microseconds max, bool wakeOnInput, const StopWaker
         WaitForMultipleObjects(n, handles, FALSE, ms);
 }
 
-KeyInput::KeyInput() : terminal_(StdinIsTerminal()) {
+KeyInput::KeyInput(bool take) : terminal_(take && StdinIsTerminal()), ended_(!take) {
     if (!terminal_) return;
     const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     if (GetConsoleMode(in, &g_savedInputMode)) {
