@@ -68,7 +68,7 @@ void Output::Note(const std::string& utf8) {
 }
 
 void Output::Error(const std::string& utf8) {
-    lastError_ = utf8;
+    errors_.push_back(utf8);
     if (report_) report_({Report::Kind::Error, utf8});
     if (!print_) return;
     EndLiveLine();

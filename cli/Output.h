@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace h8sx::cli {
 
@@ -48,8 +49,8 @@ class Output {
     // A status text; the same text again (every acknowledged block shows it) is not repeated.
     void Status(const std::string& utf8);
     const std::string& LastStatus() const { return lastStatus_; }
-    // The last error said, for a board's row in the production log.
-    const std::string& LastError() const { return lastError_; }
+    // Every error said so far, for a board's row in the production log.
+    const std::vector<std::string>& Errors() const { return errors_; }
     void Progress(std::uint32_t done, std::uint32_t total, bool skipped);
     // A line of its own, unless quiet.
     void Note(const std::string& utf8);
@@ -73,7 +74,7 @@ class Output {
     const Clock::time_point start_ = Clock::now();
     WriteFailure failure_;
     std::string lastStatus_;
-    std::string lastError_;
+    std::vector<std::string> errors_;
     bool liveLineOpen_ = false;
     Clock::time_point firstBlock_{};
     Clock::time_point lastDrawn_{};

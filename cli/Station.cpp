@@ -375,8 +375,9 @@ void Station::Summary() {
         } else if (b.status == kDone) {
             if (!options_.quiet) out_.Note(b.label + ": done in " + Seconds(b.seconds));
         } else {
-            out_.Error(b.label + ": status " + std::to_string(std::max(b.status, 0)) + ", " +
-                       (b.status < 0 ? "not run" : ShortFailure(b.status)));
+            out_.Error(b.label + (b.status < 0 ? ": not run"
+                                               : ": failed, status " + std::to_string(b.status) + " (" +
+                                                     ShortFailure(b.status) + ")"));
         }
         // In the table the boards' errors were not shown yet.
         if (table_)

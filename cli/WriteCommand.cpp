@@ -258,6 +258,7 @@ const char* VerifyName(Verify v) { return v == Verify::None ? "none" : v == Veri
 int WriteBoard(Session& s, const WriteJob& job) {
     const Options& o = s.options;
     const auto started = std::chrono::steady_clock::now();
+    const std::size_t errorsBefore = s.out.Errors().size();
     LogRow row;
     row.time = LogTimeNow();
     row.host = HostName();
@@ -274,7 +275,9 @@ int WriteBoard(Session& s, const WriteJob& job) {
         row.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         row.outcome = outcome;
         row.status = status;
-        row.message = status == kDone ? std::string() : s.out.LastError();
+        // What was said of this board, in one field.
+        const std::vector<std::string>& said = s.out.Errors();
+        for (std::size_t i = errorsBefore; i < said.size(); ++i) row.message += (row.message.empty() ? "" : "; ") + said[i];
         if (!job.log) return status;
         if (const std::string why = job.log->Append(row); !why.empty()) {
             s.out.Error("the production log: " + why);

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs a Windows program under wine in a throw-away prefix, never the user's ~/.wine:
 #   wine-run.sh PREFIX PROGRAM.exe [ARGS...]
-# The prefix is made on first use. Its COM1 is wired, through the registry, to the path
-# PREFIX.com1 beside it, which tests make a link to a pseudo-terminal (h8sx-sim --link); wine
+# The prefix is made on first use. Its COM1 and COM2 are wired, through the registry, to the
+# paths PREFIX.com1 and PREFIX.com2 beside it, which tests make links to pseudo-terminals
+# (h8sx-sim --link; a prefix made before COM2 was wired is made again); wine
 # itself would otherwise map COM1 to /dev/ttyS0 again each time it starts. Wine's own
 # diagnostics are off; H8SX_WINEDEBUG sets its channels (WINEDEBUG) to see them.
 set -euo pipefail
@@ -23,10 +24,11 @@ if setarch "$(uname -m)" -R true 2> /dev/null; then wine=(setarch "$(uname -m)" 
 mkdir -p "$(dirname "$prefix")"
 (
   flock 9
-  if [ ! -f "$prefix/.h8sx-ready" ]; then
+  if [ ! -f "$prefix/.h8sx-ready-2" ]; then
     rm -rf "$prefix"
     "${wine[@]}" wineboot -i >/dev/null 2>&1
     "${wine[@]}" reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$prefix.com1" /f >/dev/null 2>&1
+    "${wine[@]}" reg add 'HKLM\Software\Wine\Ports' /v COM2 /t REG_SZ /d "$prefix.com2" /f >/dev/null 2>&1
     # Wine draws the window frames itself: a bare X server (Xvfb) has no window manager.
     "${wine[@]}" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
     # Japanese in the system's own dialogs (the open dialog's filter): the dialog face
@@ -34,7 +36,7 @@ mkdir -p "$(dirname "$prefix")"
     "${wine[@]}" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' /v Tahoma \
       /t REG_MULTI_SZ /d 'NotoSansCJK-Regular.ttc,Noto Sans CJK JP' /f >/dev/null 2>&1
     "$wineserver" -w
-    touch "$prefix/.h8sx-ready"
+    touch "$prefix/.h8sx-ready-2"
   fi
 ) 9>"$prefix.lock"
 

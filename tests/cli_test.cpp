@@ -11,6 +11,7 @@
 #include <chrono>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -457,6 +458,148 @@ TEST(Cli, CtrlCInTheMiddleOfAWriteRestartsTheBoardAndFreesThePort) {
     const Result seen =
         RunCli(dir, Cat({"monitor", "--expect", "起動", "--timeout", "5"}, board.Port()), "\n");
     EXPECT_EQ(seen.status, 0) << seen.err;
+}
+
+}  // namespace
+}  // namespace h8sx::test
+
+namespace h8sx::test {
+namespace {
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// The rows of a production log, as fields; the header first.
+std::vector<std::vector<std::string>> CsvRows(const std::string& text) {
+    std::vector<std::vector<std::string>> rows;
+    for (const std::string& line : Lines(text)) {
+        std::vector<std::string> fields(1);
+        bool quoted = false;
+        for (std::size_t i = 0; i < line.size(); ++i) {
+            const char c = line[i];
+            if (c == '"' && quoted && i + 1 < line.size() && line[i + 1] == '"') fields.back() += line[++i];
+            else if (c == '"') quoted = !quoted;
+            else if (c == ',' && !quoted) fields.emplace_back();
+            else fields.back() += c;
+        }
+        rows.push_back(fields);
+    }
+    return rows;
+}
+
+std::uint32_t Be32At(const Bytes& b, std::size_t at) {
+    return std::uint32_t{b[at]} << 24 | std::uint32_t{b[at + 1]} << 16 | std::uint32_t{b[at + 2]} << 8 | b[at + 3];
+}
+
+TEST(CliStation, BoardsAreWrittenAtOnceEachNumberedAndLoggedAndTheFailedOneNamed) {
+    TempDir dir;
+    const std::string flash = (dir.path() / "flash{n}.bin").string();
+    SimProcess two({"--boards", "2", "--erase-ms", "100", "--flash-out", flash}, 2);
+    SimProcess faulty({"--erase-ms", "100", "--flip-bit-after-block", "1"});
+    ASSERT_TRUE(two.Started() && faulty.Started());
+    const auto file = dir.Write("app.mot", SRecordFile(Pattern(1000), 1)).string();
+    const auto next = dir.Write("next.txt", "1000\n");
+    const auto log = dir.path() / "log.csv";
+    const std::string ports = two.TerminalPaths()[0] + "," + two.TerminalPaths()[1];
+    const Result r = RunCli(dir, {"write", "--port", ports, "--port", faulty.TerminalPath(), "--log", log.string(),
+                                  "--serial", "0x2000:u32be", "--serial-next", next.string(), file});
+    EXPECT_EQ(r.status, 8) << r.err;
+    // Not a terminal: each board's lines after its port's name, then the summary.
+    EXPECT_NE(r.err.find(faulty.TerminalPath() + ":    "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(two.TerminalPaths()[1] + ": done in "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(faulty.TerminalPath() + ": failed, status 8 (verify)"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("3 boards: 2 done, 1 failed"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find('\r'), std::string::npos);
+
+    const auto rows = CsvRows(ReadAll(log));
+    ASSERT_EQ(rows.size(), 4u) << ReadAll(log);
+    EXPECT_EQ(rows[0].size(), 17u);
+    EXPECT_EQ(rows[0][7], "serial");
+    std::set<std::string> numbers;
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        const auto& row = rows[i];
+        ASSERT_EQ(row.size(), 17u);
+        numbers.insert(row[7]);
+        const bool bad = row[2] == faulty.TerminalPath();
+        EXPECT_EQ(row[14], bad ? "verify" : "done");
+        EXPECT_EQ(row[15], bad ? "8" : "0");
+        EXPECT_EQ(row[6].size(), 64u) << "image_sha256";
+        if (bad) {
+            EXPECT_NE(row[16].find("verify failed"), std::string::npos) << row[16];
+            continue;
+        }
+        // The board's flash holds the image and its own number, as the log says.
+        const std::string n = two.TerminalPaths()[0] == row[2] ? "1" : "2";
+        const Bytes board = ReadBytesOf(dir.path() / ("flash" + n + ".bin"));
+        ASSERT_EQ(board.size(), 1u << 20);
+        EXPECT_EQ(std::to_string(Be32At(board, 0x2000)), row[7]);
+    }
+    EXPECT_EQ(numbers, (std::set<std::string>{"1000", "1001", "1002"}));
+    EXPECT_EQ(ReadAll(next), "1003\n");
+}
+
+TEST(CliStation, TwoStationsShareTheCounterAndTheLogWithoutANumberTwice) {
+    TempDir dir;
+    SimProcess boards({"--boards", "4", "--erase-ms", "50"}, 4);
+    ASSERT_TRUE(boards.Started());
+    const auto file = dir.Write("app.mot", SRecordFile(Pattern(600), 1)).string();
+    const auto next = dir.Write("next.txt", "7\n");
+    const auto log = dir.path() / "log.csv";
+    const auto& p = boards.TerminalPaths();
+    TempDir other;
+    Cli a(dir, {"write", "--quiet", "--port", p[0] + "," + p[1], "--log", log.string(), "--serial", "0x1000:dec:4",
+                "--serial-next", next.string(), file});
+    Cli b(other, {"write", "--quiet", "--port", p[2] + "," + p[3], "--log", log.string(), "--serial", "0x1000:dec:4",
+                  "--serial-next", next.string(), file});
+    EXPECT_EQ(a.Wait(), 0) << a.Err();
+    EXPECT_EQ(b.Wait(), 0) << b.Err();
+    const auto rows = CsvRows(ReadAll(log));
+    ASSERT_EQ(rows.size(), 5u) << "one header, a whole row for each board:\n" << ReadAll(log);
+    std::set<std::string> numbers;
+    for (std::size_t i = 1; i < rows.size(); ++i) numbers.insert(rows[i][7]);
+    EXPECT_EQ(numbers, (std::set<std::string>{"7", "8", "9", "10"}));
+    EXPECT_EQ(ReadAll(next), "11\n");
+}
+
+TEST(CliStation, RepeatAutoWritesEachNewBoardOnceAsItComes) {
+    TempDir dir;
+    // After each write the board stays a second, goes away for two, and a new one comes.
+    SimProcess board({"--erase-ms", "50", "--swap", "2"});
+    ASSERT_TRUE(board.Started());
+    const auto file = dir.Write("app.mot", SRecordFile(Pattern(600), 1)).string();
+    const auto log = dir.path() / "log.csv";
+    // Standard input a pipe that stays open until the test writes "q".
+    int in[2];
+    ASSERT_EQ(::pipe(in), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(in[0], 0);
+        ::close(in[1]);
+        const int err = ::open((dir.path() / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(err, 2);
+        ::setenv("H8SX_DEV_ROOT", dir.path().c_str(), 1);
+        ::execl(H8SX_CLI_PATH, H8SX_CLI_PATH, "write", "--repeat=auto", "--port", board.TerminalPath().c_str(), "--log",
+                log.c_str(), file.c_str(), nullptr);
+        ::_exit(127);
+    }
+    ::close(in[0]);
+    // Two boards written (the first, then the one that came after the swap), then q.
+    for (int i = 0; i < 300 && CsvRows(ReadAll(log)).size() < 3; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(::write(in[1], "q\n", 2), 2);
+    ::close(in[1]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    const std::string err = ReadAll(dir.path() / "stderr");
+    EXPECT_EQ(WEXITSTATUS(status), 0) << err;
+    const auto rows = CsvRows(ReadAll(log));
+    ASSERT_GE(rows.size(), 3u) << err;
+    EXPECT_EQ(rows.size(), 3u) << "the board just written is not written again:\n" << ReadAll(log);
+    EXPECT_NE(err.find(": 2 done, 0 failed"), std::string::npos) << err;
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #    error, a line every 10 % and no carriage return;
 # 2. monitor --expect, its input a pipe: the board's Japanese greeting on standard output;
 # 3. a port that cannot be opened: status 2, at once; a board taken away under the monitor:
-#    status 2, the port named as gone;
+#    status 2, the port named as gone; two boards on COM1 and COM2 written at once;
 # 4. in a console of its own (a pseudo-terminal), the console's code page as it was after
 #    h8sx, which writes UTF-8 while it runs, ended with status 0 and with a failure.
 # Skipped (status 77) without h8sx-sim.
@@ -80,6 +80,24 @@ wait
 sim_pid=
 [ "$status" = 2 ] || fail "a board taken away ended the monitor with status $status: $(cat gone.err)"
 grep -q 'COM1 went away' gone.err || fail "the port was not named as gone: $(cat gone.err)"
+
+# Two boards at once, COM1 and COM2 of one virtual station: both written, verified, each
+# flash byte for byte as check --out foretells.
+start_sim "$sim" "$prefix" "$work/station.log" --boards 2 --erase-ms 100 --flash-out "$work/station{n}.bin"
+[ -e "$prefix.com2" ] || fail "no second board on COM2"
+status=0
+"$run" "$prefix" app/h8sx.exe write --lenient --port COM1,COM2 app.mot > station.out 2> station.err || status=$?
+[ "$status" = 0 ] || fail "the station ended with status $status: $(cat station.err)"
+grep -q '^COM2: .*書き込み正常終了' station.err || fail "no COM2 line: $(cat station.err)"
+grep -q '2 boards: 2 done, 0 failed' station.err || fail "no summary: $(cat station.err)"
+python3 - image.bin station1.bin station2.bin <<'EOF2' || fail "a board's flash differs from check --out"
+import sys
+image = open(sys.argv[1], "rb").read()
+for p in sys.argv[2:]:
+    flash = open(p, "rb").read()
+    assert len(flash) == 1 << 20 and flash.startswith(image) and set(flash[len(image):]) <= {0xFF}, p
+EOF2
+stop_sim
 
 cp "$probe" app/probe.exe
 printf '%s\r\n' '@echo off' 'app\probe.exe code-page > pages.txt' 'app\h8sx.exe check app.mot > NUL 2> NUL' \

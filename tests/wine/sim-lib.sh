@@ -10,12 +10,13 @@ require_sim() {
 }
 
 # start_sim SIM PREFIX LOG [options...]: the board on a pseudo-terminal that
-# PREFIX.com1 links to (the prefix's COM1, see cmake/wine-run.sh); sets sim_pid.
+# PREFIX.com1 links to (the prefix's COM1, see cmake/wine-run.sh); with --boards 2, the
+# second on PREFIX.com2 (COM2); sets sim_pid.
 start_sim() {
   local sim="$1" prefix="$2" log="$3"
   shift 3
-  rm -f "$prefix.com1"
-  "$sim" --link "$prefix.com1" --log "$log" --timeout 300 "$@" > "$log.out" 2>&1 &
+  rm -f "$prefix.com1" "$prefix.com2"
+  "$sim" --link "$prefix.com{n}" --log "$log" --timeout 300 "$@" > "$log.out" 2>&1 &
   sim_pid=$!
   for _ in $(seq 100); do
     [ -e "$prefix.com1" ] && return 0
