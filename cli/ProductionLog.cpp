@@ -10,8 +10,12 @@ namespace h8sx::cli {
 
 namespace {
 
-std::string Field(const std::string& text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+std::string Field(std::string text) {
+    // One row, one line: a message's own lines are joined.
+    for (std::size_t at; (at = text.find("\n  ")) != std::string::npos;) text.replace(at, 3, "; ");
+    for (char& c : text)
+        if (c == '\n' || c == '\r') c = ' ';
+    if (text.find_first_of(",\"") == std::string::npos) return text;
     std::string quoted = "\"";
     for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
     return quoted + "\"";

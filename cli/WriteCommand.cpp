@@ -287,6 +287,9 @@ int WriteBoard(Session& s, const WriteJob& job) {
         return status;
     };
 
+    if (!s.OpenPort(kMatchingBitRate)) return logged(kPortNotOpened, "port");
+    if (s.Stopping()) return logged(s.StoppedStatus(), "interrupted");  // the board not touched yet
+
     // The board's own number, taken before its write begins: a board that fails keeps it.
     FlashImage stamped;
     const FlashImage* image = &job.image;
@@ -309,9 +312,6 @@ int WriteBoard(Session& s, const WriteJob& job) {
         std::snprintf(at, sizeof at, "0x%06X", static_cast<unsigned>(o.serial->address));
         s.out.Note("serial number " + std::to_string(*number) + " (" + o.serial->format + ") at " + at);
     }
-
-    if (!s.OpenPort(kMatchingBitRate)) return logged(kPortNotOpened, "port");
-    if (s.Stopping()) return logged(s.StoppedStatus(), "interrupted");  // the board not touched yet
 
     s.out.Note("writing " + job.file + " (" + std::to_string(BlockCount(image->Length)) + " blocks) to " +
                s.PortShown() + " at " + std::to_string(o.bitRate) + " bit/s");

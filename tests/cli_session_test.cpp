@@ -9,6 +9,7 @@
 #include "cli/Arguments.h"
 #include "cli/Commands.h"
 #include "cli/Output.h"
+#include "cli/SerialNumber.h"
 #include "cli/Session.h"
 #include "tests/image_records.h"
 #include "tests/support/Rig.h"
@@ -278,6 +279,62 @@ TEST(CliArguments, EveryCommandsHelpNamesItsOptionsAndTheStatusesItCanGive) {
     }
     EXPECT_NE(cli::HelpText("reset").find("\n  2 "), std::string::npos);
     EXPECT_EQ(cli::HelpText("check").find("\n  2 "), std::string::npos) << "check opens no port";
+}
+
+}  // namespace
+}  // namespace h8sx::test
+
+namespace h8sx::test {
+namespace {
+
+TEST(CliSerial, ANumberTakesItsFormAndItsPlaceAndTheCounterGivesEachOnce) {
+    cli::SerialStamp stamp;
+    for (const char* bad : {"0x100", "x:u32be", "0:u24be", "0:dec:0", "0:dec:21", "-1:u16be"})
+        EXPECT_FALSE(cli::ParseSerialStamp(bad, stamp).empty()) << bad;
+    struct Case {
+        const char* stamp;
+        std::uint64_t number;
+        std::string bytes;  // empty: does not fit
+    };
+    const Case cases[] = {
+        {"0:u16be", 0x1234, "\x12\x34"},   {"0:u16le", 0x1234, "\x34\x12"},
+        {"0:u32be", 1, std::string("\0\0\0\x01", 4)}, {"0:u32le", 1, std::string("\x01\0\0\0", 4)},
+        {"0:u16be", 65536, ""},            {"0:dec:4", 42, "0042"},
+        {"0:dec:4", 10000, ""},            {"0:hex:4", 255, "00FF"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.stamp) + " " + std::to_string(c.number));
+        ASSERT_EQ(cli::ParseSerialStamp(c.stamp, stamp), "");
+        const auto bytes = cli::SerialBytes(stamp, c.number);
+        EXPECT_EQ(bytes ? std::string(bytes->begin(), bytes->end()) : "", c.bytes);
+    }
+
+    // Only where the image keeps 0xFF, inside the flash; beyond the image, the image grows.
+    FlashImage image;
+    image.Length = 0x20;
+    image.Bytes[0x11] = 0x00;
+    ASSERT_EQ(cli::ParseSerialStamp("0x10:u32be", stamp), "");
+    EXPECT_NE(cli::StampPlaceProblem(stamp, image).find("0x000011 holds 0x00"), std::string::npos);
+    ASSERT_EQ(cli::ParseSerialStamp("0xEFF7E:u32be", stamp), "");
+    EXPECT_NE(cli::StampPlaceProblem(stamp, image).find("outside the flash"), std::string::npos);
+    ASSERT_EQ(cli::ParseSerialStamp("0x1000:u16be", stamp), "");
+    EXPECT_EQ(cli::StampPlaceProblem(stamp, image), "");
+    cli::StampImage(image, stamp, {0x12, 0x34});
+    EXPECT_EQ(image.Length, 0x1002u);
+
+    // A number that does not fit stays in the file; no number is given twice.
+    TempDir dir;
+    const auto file = dir.Write("next", "9999\n");
+    cli::SerialCounter counter(file.string());
+    ASSERT_EQ(cli::ParseSerialStamp("0:dec:4", stamp), "");
+    std::string why;
+    EXPECT_EQ(counter.Take(stamp, why), std::optional<std::uint64_t>(9999)) << why;
+    EXPECT_EQ(counter.Take(stamp, why), std::nullopt);
+    EXPECT_NE(why.find("10000 does not fit dec:4"), std::string::npos) << why;
+    EXPECT_EQ(counter.Peek(why), std::optional<std::uint64_t>(10000));
+    dir.Write("next", "next one\n");
+    EXPECT_EQ(counter.Take(stamp, why), std::nullopt);
+    EXPECT_NE(why.find("holds no number"), std::string::npos) << why;
 }
 
 }  // namespace

@@ -234,6 +234,8 @@ TEST(Cli, ExitStatusNamesWhatFailed) {
         {"flipped bit, read", {"--flip-bit-after-block", "1"}, good, {"--verify=read"}, 8, "address 0x0000FF holds"},
         {"no verify commands", {"--no-verify-commands"}, good, {}, 8, "it answers 80 4D; --no-verify"},
         {"no verify commands, none asked", {"--no-verify-commands"}, good, {"--no-verify"}, 0},
+        {"log on a full disk", {}, good, {"--log", "/dev/full"}, 5,
+         "the production log: cannot write /dev/full: No space left on device"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -505,24 +507,34 @@ TEST(CliStation, BoardsAreWrittenAtOnceEachNumberedAndLoggedAndTheFailedOneNamed
     const auto next = dir.Write("next.txt", "1000\n");
     const auto log = dir.path() / "log.csv";
     const std::string ports = two.TerminalPaths()[0] + "," + two.TerminalPaths()[1];
-    const Result r = RunCli(dir, {"write", "--port", ports, "--port", faulty.TerminalPath(), "--log", log.string(),
-                                  "--serial", "0x2000:u32be", "--serial-next", next.string(), file});
+    EXPECT_NE(RunCli(dir, {"write", "--port", two.TerminalPath() + "," + two.TerminalPath(), file})
+                  .err.find("name the same device"),
+              std::string::npos);
+    // A port that cannot be opened among them: its row fails, the others go on.
+    const Result r = RunCli(dir, {"write", "--port", ports, "--port", faulty.TerminalPath(), "--port",
+                                  "/nonexistent/tty", "--log", log.string(), "--serial", "0x2000:u32be",
+                                  "--serial-next", next.string(), file});
     EXPECT_EQ(r.status, 8) << r.err;
+    EXPECT_NE(r.err.find("/nonexistent/tty: failed, status 2 (port)"), std::string::npos) << r.err;
     // Not a terminal: each board's lines after its port's name, then the summary.
     EXPECT_NE(r.err.find(faulty.TerminalPath() + ":    "), std::string::npos) << r.err;
     EXPECT_NE(r.err.find(two.TerminalPaths()[1] + ": done in "), std::string::npos) << r.err;
     EXPECT_NE(r.err.find(faulty.TerminalPath() + ": failed, status 8 (verify)"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("3 boards: 2 done, 1 failed"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("4 boards: 2 done, 2 failed"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find('\r'), std::string::npos);
 
     const auto rows = CsvRows(ReadAll(log));
-    ASSERT_EQ(rows.size(), 4u) << ReadAll(log);
+    ASSERT_EQ(rows.size(), 5u) << ReadAll(log);
     EXPECT_EQ(rows[0].size(), 17u);
     EXPECT_EQ(rows[0][7], "serial");
     std::set<std::string> numbers;
     for (std::size_t i = 1; i < rows.size(); ++i) {
         const auto& row = rows[i];
         ASSERT_EQ(row.size(), 17u);
+        if (row[2] == "/nonexistent/tty") {
+            EXPECT_EQ(row[14] + row[15] + row[7], "port2") << "no number for a board that is not there";
+            continue;
+        }
         numbers.insert(row[7]);
         const bool bad = row[2] == faulty.TerminalPath();
         EXPECT_EQ(row[14], bad ? "verify" : "done");
