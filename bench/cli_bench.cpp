@@ -21,6 +21,8 @@
 //                    the floor then holds the erase and every block's programming time
 //     --latency MS   the boards' answers held as by a USB adapter's latency timer
 //     --station      all boards in one h8sx-sim (--boards N) instead of one process each
+//     --one-h8sx     one board alone, then all of them in one h8sx (--port p1,...,pN), each
+//                    board's time from the production log; implies --station
 //     --monitor-s S  how long the monitor at rest is measured (default 10; 0: not at all)
 //     --bit-rate R   h8sx write --bit-rate R (default 38400)
 //     --verify V     sum (default), read or none: h8sx write --verify=V or --no-verify
@@ -63,6 +65,7 @@ struct Options {
     h8sx::sim::ChipTiming chipTiming = h8sx::sim::ChipTiming::Off;
     unsigned latencyMs = 0;
     bool station = false;
+    bool oneH8sx = false;
     unsigned monitorSeconds = 10;
     unsigned bitRate = 38400;
     std::string verify = "sum";
@@ -71,7 +74,7 @@ struct Options {
 [[noreturn]] void Usage() {
     std::fprintf(stderr,
                  "usage: cli_bench [--writes N] [--kb N (1..960)] [--erase-ms N] [--chip-timing[=max]] "
-                 "[--latency MS] [--station] [--monitor-s S] [--bit-rate R] [--verify sum|read|none]\n");
+                 "[--latency MS] [--station] [--one-h8sx] [--monitor-s S] [--bit-rate R] [--verify sum|read|none]\n");
     std::exit(2);
 }
 
@@ -92,6 +95,8 @@ Options Parse(int argc, char** argv) {
             o.chipTiming = a == "--chip-timing" ? h8sx::sim::ChipTiming::Typical : h8sx::sim::ChipTiming::Maximum;
         else if (a == "--latency")
             o.latencyMs = number(0, 1000);
+        else if (a == "--one-h8sx")
+            o.oneH8sx = o.station = true;
         else if (a == "--station")
             o.station = true;
         else if (a == "--monitor-s")
@@ -221,6 +226,58 @@ void WriterReaction(const Options& o, const fs::path& mot) {
                 1000 * Quantile(port.reactions, 0.99));
 }
 
+// The seconds of each board's write in a production log, by its port.
+std::vector<std::pair<std::string, double>> LoggedSeconds(const fs::path& log) {
+    std::vector<std::pair<std::string, double>> boards;
+    std::ifstream in(log);
+    std::string line;
+    std::getline(in, line);  // the header
+    while (std::getline(in, line)) {
+        std::vector<std::string> fields;
+        std::istringstream row(line);
+        for (std::string f; std::getline(row, f, ',');) fields.push_back(f);
+        if (fields.size() >= 16) boards.emplace_back(fields[2] + " status " + fields[15], std::stod(fields[11]));
+    }
+    return boards;
+}
+
+// A station: one board alone, then every board in one h8sx; each board's time against the
+// one alone, and the h8sx process's CPU per board.
+int OneH8sx(const Options& o, const fs::path& dir, const fs::path& mot, const std::string& timeout) {
+    const auto run = [&](unsigned boards, const std::string& name) {
+        h8sx::test::SimProcess sim(
+            BoardArguments(o, {"--boards", std::to_string(boards), "--timeout", timeout}), boards);
+        std::string ports;
+        for (const std::string& p : sim.TerminalPaths()) ports += (ports.empty() ? "" : ",") + p;
+        const fs::path log = dir / (name + ".csv");
+        const auto t0 = Clock::now();
+        const pid_t pid = Start({"write", "--quiet", "--bit-rate", std::to_string(o.bitRate),
+                                 o.verify == "none" ? "--no-verify" : "--verify=" + o.verify, "--port", ports, "--log",
+                                 log.string(), mot.string()});
+        const Ended e = Reap(pid);
+        const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+        const double simCpu = CpuSeconds(sim.Pid());
+        sim.Stop();
+        std::printf("%s: status %d, wall %.2f s, h8sx CPU %.3f s = %.2f %% of a core (%.3f %% per board), boards' "
+                    "process %.2f %% of a core\n",
+                    name.c_str(), e.status, wall, e.cpu, 100 * e.cpu / wall, 100 * e.cpu / wall / boards,
+                    100 * simCpu / wall);
+        return LoggedSeconds(log);
+    };
+    const auto alone = run(1, "one board alone");
+    if (alone.empty()) return 1;
+    const double single = alone.front().second;
+    const auto all = run(o.writes, std::to_string(o.writes) + " boards in one h8sx");
+    double worst = 0;
+    for (const auto& [board, seconds] : all) {
+        std::printf("  %-40s %8.2f s  %+6.2f %% against one board alone\n", board.c_str(), seconds,
+                    100 * (seconds / single - 1));
+        worst = std::max(worst, seconds / single - 1);
+    }
+    std::printf("the slowest board: %+.2f %% (one alone: %.2f s)\n", 100 * worst, single);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -248,6 +305,12 @@ int main(int argc, char** argv) {
     };
     std::vector<Write> writes(o.writes);
     const std::string timeout = std::to_string(int(limit));
+    if (o.oneH8sx) {
+        const int status = OneH8sx(o, dir, mot, timeout);
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+        return status;
+    }
     // A station: one process, its boards' files numbered from 1.
     std::unique_ptr<h8sx::test::SimProcess> station;
     if (o.station)

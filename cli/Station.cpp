@@ -375,9 +375,10 @@ void Station::Summary() {
         } else if (b.status == kDone) {
             if (!options_.quiet) out_.Note(b.label + ": done in " + Seconds(b.seconds));
         } else {
-            out_.Error(b.label + (b.status < 0 ? ": not run"
-                                               : ": failed, status " + std::to_string(b.status) + " (" +
-                                                     ShortFailure(b.status) + ")"));
+            out_.Error(b.label + (b.status < 0             ? ": not run"
+                                  : b.status == kInterrupted ? ": interrupted, status 130"
+                                                             : ": failed, status " + std::to_string(b.status) + " (" +
+                                                                   ShortFailure(b.status) + ")"));
         }
         // In the table the boards' errors were not shown yet.
         if (table_)
