@@ -129,7 +129,8 @@ void Station::Ended(std::size_t index, int status) {
     }
     ++b.boardsFailed;
     if (b.firstFailure == 0) b.firstFailure = status;
-    b.stage = std::string(ShortFailure(status)) + " (" + std::to_string(status) + ")";
+    b.stage = std::string(status == kInterrupted ? "" : "failed: ") + ShortFailure(status) + " (" +
+              std::to_string(status) + ")";
 }
 
 // Whether a board answers the bit-rate matching on the session's port, opened anew (a

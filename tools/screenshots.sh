@@ -4,17 +4,19 @@
 #                                 bar running, the monitor showing the board's text
 #   docs/h8sx-writer-windows.png  the same of h8sx-writer.exe under wine
 #   docs/h8sx-write.png           a terminal with `h8sx write` (where h8sx is built)
+#   docs/h8sx-station.png         a terminal with a station of four boards, its table
 # Builds what it needs in build/ and build-mingw/. Run it again when the windows change,
 # and look at the pictures before committing them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
 tools/setup-debian.sh
-# A window manager frames the Qt windows as a desktop would (wine draws its own frames).
-if ! command -v openbox > /dev/null; then
+# A window manager frames the Qt windows as a desktop would (wine draws its own frames);
+# a station's table is caught in a terminal of tmux.
+if ! command -v openbox > /dev/null || ! command -v tmux > /dev/null; then
   sudo=""
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq openbox > /dev/null
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq openbox tmux > /dev/null
 fi
 jobs="${H8SX_JOBS:-$(nproc)}"
 cli=()
@@ -57,6 +59,15 @@ lines.append(record(7, 0))
 open(sys.argv[1], "w").write("\n".join(lines) + "\n")
 PY
 write_seconds=14
+
+# terminal_picture TEXT PNG: the text as a terminal shows it. The text goes on the command
+# line (ImageMagick's policy forbids reading it from a file), its percent signs and
+# backslashes escaped; Pango finds the fixed-pitch CJK face.
+terminal_picture() {
+  convert -background '#1d1f21' -fill '#d8dee4' -define pango:markup=false -font 'Noto Sans Mono CJK JP' \
+    -pointsize 12 "pango:$(sed 's/\\/\\\\/g; s/%/%%/g' "$1")" -bordercolor '#1d1f21' -border 14 -strip "$2"
+  echo "$2"
+}
 
 # start_display: a virtual screen of its own; sets DISPLAY.
 start_display() {
@@ -160,11 +171,34 @@ while lines and not lines[-1].strip():
     lines.pop()
 open(sys.argv[2], "w", encoding="utf-8").write("$ " + sys.argv[3] + "\n" + "\n".join(lines) + "\n$ \n")
 PY
-  # The text on the command line (ImageMagick's policy forbids reading it from a file),
-  # its percent signs and backslashes escaped; Pango finds the fixed-pitch CJK face.
-  convert -background '#1d1f21' -fill '#d8dee4' -define pango:markup=false -font 'Noto Sans Mono CJK JP' \
-    -pointsize 12 "pango:$(sed 's/\\/\\\\/g; s/%/%%/g' "$work/cli.txt")" -bordercolor '#1d1f21' -border 14 -strip docs/h8sx-write.png
-  echo "docs/h8sx-write.png"
+  terminal_picture "$work/cli.txt" docs/h8sx-write.png
+
+  echo "== a station of four boards in a terminal"
+  # Four boards of one virtual station, one of them failing its verify (a second process),
+  # in a terminal of tmux: the table as it stands in the middle of the write.
+  "$root/build/bin/h8sx-sim" --boards 3 --pace --erase-ms 1500 --link "$work/station{n}" --timeout 120 \
+    > "$work/station.out" 2>&1 &
+  pids+=($!)
+  "$root/build/bin/h8sx-sim" --pace --erase-ms 1500 --flip-bit-after-block 200 --link "$work/station4" \
+    --timeout 120 > "$work/station4.out" 2>&1 &
+  pids+=($!)
+  until_true 10 test -e "$work/station3" -a -e "$work/station4" || fail "no station"
+  command="h8sx write --port COM1,COM2,COM3,COM4 --log production.csv firmware.mot"
+  tmux kill-session -t h8sx-station 2> /dev/null || true
+  tmux new-session -d -s h8sx-station -x 92 -y 30 -c "$work" \
+    "env PATH='$root/build/bin:$PATH' H8SX_COM1='$work/station1' H8SX_COM2='$work/station2' \
+     H8SX_COM3='$work/station3' H8SX_COM4='$work/station4' PS1='$ ' bash --norc"
+  sleep 0.5
+  tmux send-keys -t h8sx-station "$command" Enter
+  sleep 9
+  tmux capture-pane -p -t h8sx-station > "$work/station-mid.txt"
+  station_ended() { tmux capture-pane -p -t h8sx-station | grep -q 'boards:'; }
+  until_true 60 station_ended || fail "the station did not end"
+  tmux capture-pane -p -t h8sx-station > "$work/station-end.txt"
+  tmux kill-session -t h8sx-station
+  { sed '/^\s*$/d' "$work/station-mid.txt"; echo; echo "  ... and when every board has ended:"; echo
+    sed -n '/^PORT/,$p' "$work/station-end.txt" | sed '/^\s*$/d'; } > "$work/station.txt"
+  terminal_picture "$work/station.txt" docs/h8sx-station.png
 else
   echo "h8sx is not built here: docs/h8sx-write.png left as it is"
 fi
