@@ -267,13 +267,12 @@ void Station::Watch(const std::function<bool()>& done, bool takeKeys) {
     if (table_) DrawTable(true);
 }
 
-int Station::RunOnce(const Board& board, bool onlyWhereABoardAnswers) {
-    if (ports_.size() == 1) return OnPort(0, board, onlyWhereABoardAnswers);
+void Station::OnEveryPort(const std::function<void(std::size_t)>& work, bool takeKeys) {
     std::vector<std::thread> threads;
     std::vector<int> finished(ports_.size(), 0);
     for (std::size_t i = 0; i < ports_.size(); ++i)
         threads.emplace_back([&, i] {
-            OnPort(i, board, onlyWhereABoardAnswers);
+            work(i);
             std::lock_guard lock(mutex_);
             finished[i] = 1;
         });
@@ -282,8 +281,13 @@ int Station::RunOnce(const Board& board, bool onlyWhereABoardAnswers) {
             std::lock_guard lock(mutex_);
             return std::all_of(finished.begin(), finished.end(), [](int f) { return f != 0; });
         },
-        false);
+        takeKeys);
     for (std::thread& t : threads) t.join();
+}
+
+int Station::RunOnce(const Board& board, bool onlyWhereABoardAnswers) {
+    if (ports_.size() == 1) return OnPort(0, board, onlyWhereABoardAnswers);
+    OnEveryPort([&](std::size_t i) { OnPort(i, board, onlyWhereABoardAnswers); }, false);
     return Status();
 }
 
@@ -326,21 +330,7 @@ int Station::RunRounds(const Board& board) {
 int Station::RunAuto(const Board& board) {
     if (!options_.quiet)
         out_.Note("each port asks for its board once a second; a new board is written when it answers. q ends");
-    std::vector<std::thread> threads;
-    std::vector<int> finished(ports_.size(), 0);
-    for (std::size_t i = 0; i < ports_.size(); ++i)
-        threads.emplace_back([&, i] {
-            AutoPort(i, board);
-            std::lock_guard lock(mutex_);
-            finished[i] = 1;
-        });
-    Watch(
-        [&] {
-            std::lock_guard lock(mutex_);
-            return std::all_of(finished.begin(), finished.end(), [](int f) { return f != 0; });
-        },
-        true);
-    for (std::thread& t : threads) t.join();
+    OnEveryPort([&](std::size_t i) { AutoPort(i, board); }, true);
     return Status();
 }
 

@@ -63,6 +63,8 @@ class Station {
     void AutoPort(std::size_t index, const Board& board);
     void Report(std::size_t index, const cli::Report& report);
     void Ended(std::size_t index, int status);
+    // `work` for every port at once, a thread each, while the view watches them.
+    void OnEveryPort(const std::function<void(std::size_t)>& work, bool takeKeys);
     // The view while boards run: the table redrawn, keys taken; returns when `done` says so.
     void Watch(const std::function<bool()>& done, bool takeKeys);
     void DrawTable(bool final);

@@ -319,7 +319,13 @@ bool WriteWhole(int fd, const std::string& text) {
     return true;
 }
 
-// An exclusive lock on an open file, waited for, released at the end of the scope.
+// A descriptor closed at the end of its scope (and with it any lock it holds).
+struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+};
+
+// An exclusive lock on an open file, waited for.
 bool LockExclusive(int fd) {
     while (::flock(fd, LOCK_EX) != 0)
         if (errno != EINTR) return false;
@@ -361,10 +367,7 @@ std::string UpdateFileLocked(const std::string& path,
     const std::string lockPath = path + ".lock";
     const int lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (lock < 0) return Reason("create the lock", lockPath);
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closeLock{lock};
+    const Closer closeLock{lock};
     if (!LockExclusive(lock)) return Reason("lock", lockPath);
 
     std::string error;
@@ -407,10 +410,7 @@ std::string CanAppend(const std::string& path) {
 std::string AppendLocked(const std::string& path, const std::string& header, const std::string& line) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) return Reason("open", path);
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
+    const Closer closer{fd};
     if (!LockExclusive(fd)) return Reason("lock", path);
     struct stat st {};
     if (::fstat(fd, &st) != 0) return Reason("look at", path);
