@@ -392,6 +392,18 @@ TEST(Cli, OutputsThatCannotBeWrittenEndTheCommand) {
     const Result full = RunCli(dir, {"check", file, "--out", "/dev/full"});
     EXPECT_EQ(full.status, 5);
     EXPECT_NE(full.err.find("cannot write /dev/full: No space left on device"), std::string::npos) << full.err;
+    // The help and the version too.
+    for (const char* asked : {"--help", "--version"}) {
+        const pid_t p = ::fork();
+        if (p == 0) {
+            ::dup2(::open("/dev/full", O_WRONLY), 1);
+            ::dup2(::open("/dev/null", O_WRONLY), 2);
+            ::execl(H8SX_CLI_PATH, H8SX_CLI_PATH, asked, nullptr);
+            ::_exit(127);
+        }
+        ::waitpid(p, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 5) << asked;
+    }
 }
 
 TEST(Cli, APortThatCannotBeOpenedNamesTheReasonAndTheRemedy) {
