@@ -66,6 +66,7 @@ Commands
   monitor           restart the board and show what it sends
   ram-write FILE    send the S-record FILE to the board's own program
   reset             restart the board into its own program
+  info              show what the board's boot program says of the chip
   ports             list the serial ports and their names
 
 Options for every command that uses a port
@@ -73,6 +74,8 @@ Options for every command that uses a port
                     (/dev/ttyUSB0, \\.\COM12); without it, the port ticked in
                     the window's settings file
   --quiet           print only errors
+  --trace FILE      write every byte on the line to FILE as it goes
+                    (see 'h8sx info --help')
 
   --help            show this text ('h8sx COMMAND --help' for a command's)
   --version         show the version
@@ -135,6 +138,12 @@ Options
                       208333, 312500 and 625000 too, but not 115200; what the
                       adapter and the board's RS-232 driver take limits it:
                       raise it step by step
+  --retries N         a block the board's sum refused (D0 11) is sent again,
+                      one whose answer came garbled or not at all is read back
+                      and sent again only where it reads erased: up to N times
+                      a block (default 3; 0: the first such answer ends the
+                      write, as in the window)
+  --trace FILE        every byte on the line to FILE (see 'h8sx info --help')
   --quiet             print only errors
 )",
      {{kFileFailed, "FILE could not be read or is refused (nothing programmed), or the output could not be "
@@ -174,6 +183,7 @@ Options
   --timeout S       end after S seconds
   --expect TEXT     end with status 0 as soon as TEXT has appeared; with
                     status 7 when the timeout passes without it
+  --trace FILE      every byte on the line to FILE (see 'h8sx info --help')
   --quiet           print only errors
 )",
      {{kFileFailed, "standard output or error could not be written (a full disk)"},
@@ -193,6 +203,7 @@ Options
                     --timeout and --expect
   --timeout S       with --monitor: end after S seconds
   --expect TEXT     with --monitor: end as soon as TEXT has appeared
+  --trace FILE      every byte on the line to FILE (see 'h8sx info --help')
   --quiet           print only errors
 )",
      {{kFileFailed, "FILE could not be read or is refused (nothing sent)"},
@@ -203,9 +214,38 @@ Restarts the board into its own program, as the monitor's CPU_RESET does.
 
 Options
   --port PORT       the port (see 'h8sx --help')
+  --trace FILE      every byte on the line to FILE (see 'h8sx info --help')
   --quiet           print only errors
 )",
      {{kFileFailed, "standard error could not be written (a full disk)"},
+      {kPortNotOpened, "the port could not be opened, or went away"}}},
+    {"info", kPortTrait | kBootTrait,
+     R"(Usage: h8sx info [OPTION]...
+Resets the board into its boot program, matches the bit rate, selects the
+device and its clock mode as write does, and asks every inquiry of the boot
+program: the multiplication ratios, the operating frequencies, the user boot
+MAT and the user MAT (address ranges and sizes), the erase blocks, the
+programming unit and the boot program's status. Nothing is erased; the board
+is restarted into its own program. Printed for a person on standard output,
+or with --json as one JSON object a line: one a port, each with its "port"
+(a board that failed gives {"port", "status", "error"}), printed as each
+board ends.
+
+Options
+  --port PORT       the port (see 'h8sx --help'); several: --port again or a
+                    comma list
+  --json            one JSON object a board, for a program
+  --trace FILE      write every byte on the line to FILE as it goes, flushed
+                    line by line: SECONDS tx|rx RATE HEX ... # what it is
+                    (tx to the board, RATE the bit rate in force; after '#'
+                    the protocol step, the block and its address, what the
+                    answer means); a line starting with '#' is a note. With
+                    several ports, one file each, the port's name put in
+                    before FILE's extension (trace.COM3.txt). The same for
+                    write, monitor, ram-write and reset
+  --quiet           print only errors
+)",
+     {{kFileFailed, "a trace file could not be written (the board untouched), or the output"},
       {kPortNotOpened, "the port could not be opened, or went away"}}},
     {"ports", 0,
      R"(Usage: h8sx ports
@@ -241,7 +281,7 @@ struct OptionSpec {
     std::function<std::string(Options&, const std::string&)> apply;
 };
 
-const std::vector<std::string> kPortCommands = {"write", "monitor", "ram-write", "reset"};
+const std::vector<std::string> kPortCommands = {"write", "monitor", "ram-write", "reset", "info"};
 
 bool Number(const std::string& text, double& value) {
     char* end = nullptr;
@@ -296,7 +336,7 @@ const std::vector<OptionSpec>& OptionTable() {
                  from = comma + 1;
              }
          }},
-        {"--quiet", {"write", "check", "monitor", "ram-write", "reset"}, No,
+        {"--quiet", {"write", "check", "monitor", "ram-write", "reset", "info"}, No,
          [](Options& o, const std::string&) {
              o.quiet = true;
              return std::string();
@@ -360,6 +400,25 @@ const std::vector<OptionSpec>& OptionTable() {
         {"--out", {"check"}, Yes,
          [](Options& o, const std::string& v) {
              o.out = v;
+             return std::string();
+         }},
+        {"--json", {"info"}, No,
+         [](Options& o, const std::string&) {
+             o.json = true;
+             return std::string();
+         }},
+        {"--trace", kPortCommands, Yes,
+         [](Options& o, const std::string& v) {
+             o.trace = v;
+             return std::string();
+         }},
+        {"--retries", {"write"}, Yes,
+         [](Options& o, const std::string& v) {
+             char* end = nullptr;
+             const unsigned long n = std::strtoul(v.c_str(), &end, 10);
+             if (v.empty() || *end != '\0' || v[0] == '-' || v[0] == '+' || n > 100)
+                 return "--retries takes a number from 0 to 100, not '" + v + "'";
+             o.retries = static_cast<unsigned>(n);
              return std::string();
          }},
         {"--no-reset", {"monitor"}, No,

@@ -177,8 +177,14 @@ TEST(CliSession, WithoutAVerifyTheWireCarriesTheWindowsBytes) {
     c.options.file = c.rig.dir.Write("app.mot", text).string();
     c.options.verify = Verify::None;
     EXPECT_EQ(cli::Write(c.session), cli::kDone) << c.Err();
-    EXPECT_EQ(c.rig.link.sent, window.link.sent);
-    EXPECT_EQ(c.rig.link.sentRates, window.link.sentRates);
+    // The window's bytes, and the user MAT and programming unit inquiries before the new bit rate.
+    Bytes sent = window.link.sent;
+    std::vector<std::uint32_t> rates = window.link.sentRates;
+    const auto newBitRate = std::find(sent.begin(), sent.end(), std::uint8_t{0x3F}) - sent.begin();
+    sent.insert(sent.begin() + newBitRate, {0x25, 0x27});
+    rates.insert(rates.begin() + newBitRate, 2, rates[static_cast<std::size_t>(newBitRate)]);
+    EXPECT_EQ(c.rig.link.sent, sent);
+    EXPECT_EQ(c.rig.link.sentRates, rates);
 }
 
 TEST(CliSession, CheckWritesTheSameBlocksForTheSameDataInEveryFormat) {
