@@ -43,7 +43,7 @@ const StatusSpec kStatuses[] = {
     {kPortNotOpened, "the port could not be opened, or went away before the flash was touched", kPortTrait},
     {kNoBoard, "no board answered the bit-rate matching", kBootTrait},
     {kBootFailed, "the boot dialogue failed or the board refused a step (device, clock, bit rate, erase, "
-                  "blank check, MAT selection)",
+                  "blank check, MAT selection), or an inquiry's answer is malformed or not taken",
      kBootTrait},
     {kFileFailed, "a file could not be read or written (a full disk too), or FILE is refused (nothing "
                   "programmed)",
