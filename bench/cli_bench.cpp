@@ -26,6 +26,10 @@
 //     --monitor-s S  how long the monitor at rest is measured (default 10; 0: not at all)
 //     --bit-rate R   h8sx write --bit-rate R (default 38400)
 //     --verify V     sum (default), read or none: h8sx write --verify=V or --no-verify
+//     --trace        each write traces its line (h8sx write --trace), to see what that costs
+//     --noise BER    the boards' lines flip bits both ways (board n seeded with n)
+//     --retries N    h8sx write --retries N (default: h8sx's own, 3)
+//     --no-reaction  leave out the in-process write that times the writer's own reaction
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -69,12 +73,17 @@ struct Options {
     unsigned monitorSeconds = 10;
     unsigned bitRate = 38400;
     std::string verify = "sum";
+    bool trace = false;
+    std::string noise;
+    std::string retries;
+    bool reaction = true;
 };
 
 [[noreturn]] void Usage() {
     std::fprintf(stderr,
                  "usage: cli_bench [--writes N] [--kb N (1..960)] [--erase-ms N] [--chip-timing[=max]] "
-                 "[--latency MS] [--station] [--one-h8sx] [--monitor-s S] [--bit-rate R] [--verify sum|read|none]\n");
+                 "[--latency MS] [--station] [--one-h8sx] [--monitor-s S] [--bit-rate R] [--verify sum|read|none] [--trace] "
+                 "[--noise BER] [--retries N] [--no-reaction]\n");
     std::exit(2);
 }
 
@@ -86,7 +95,7 @@ Options Parse(int argc, char** argv) {
             return NumberArgument(argc, argv, i, lo, hi, Usage);
         };
         if (a == "--writes")
-            o.writes = number(1, 16);
+            o.writes = number(1, 32);
         else if (a == "--kb")
             o.kb = number(1, 960);
         else if (a == "--erase-ms")
@@ -105,6 +114,14 @@ Options Parse(int argc, char** argv) {
             o.bitRate = number(300, 10'000'000);
         else if (a == "--verify" && i + 1 < argc)
             o.verify = argv[++i];
+        else if (a == "--trace")
+            o.trace = true;
+        else if (a == "--noise" && i + 1 < argc)
+            o.noise = argv[++i];
+        else if (a == "--retries")
+            o.retries = std::to_string(number(0, 100));
+        else if (a == "--no-reaction")
+            o.reaction = false;
         else
             Usage();
     }
@@ -117,6 +134,7 @@ std::vector<std::string> BoardArguments(const Options& o, std::vector<std::strin
                                   std::to_string(o.latencyMs)};
     if (o.chipTiming != h8sx::sim::ChipTiming::Off)
         args.push_back(o.chipTiming == h8sx::sim::ChipTiming::Typical ? "--chip-timing" : "--chip-timing=max");
+    if (!o.noise.empty()) args.insert(args.end(), {"--noise", o.noise});
     args.insert(args.end(), more.begin(), more.end());
     return args;
 }
@@ -323,8 +341,9 @@ int main(int argc, char** argv) {
         w.log = dir / ("board" + std::to_string(i + 1) + ".log");
         w.flash = dir / ("flash" + std::to_string(i + 1) + ".bin");
         if (!station)
-            w.sim = std::make_unique<h8sx::test::SimProcess>(BoardArguments(
-                o, {"--log", w.log.string(), "--flash-out", w.flash.string(), "--timeout", timeout}));
+            w.sim = std::make_unique<h8sx::test::SimProcess>(
+                BoardArguments(o, {"--log", w.log.string(), "--flash-out", w.flash.string(), "--timeout", timeout,
+                                   "--seed", std::to_string(i + 1)}));
         const h8sx::test::SimProcess& sim = station ? *station : *w.sim;
         if (!sim.Started()) {
             std::fprintf(stderr, "cli_bench: %s did not start\n", h8sx::test::SimProcess::Program().c_str());
@@ -332,13 +351,20 @@ int main(int argc, char** argv) {
         }
         w.port = station ? station->TerminalPaths()[i] : w.sim->TerminalPath();
     }
-    std::printf("image      %zu bytes, %zu blocks; %u writes at once, flash %.2f s, %u bit/s, verify %s, latency %u ms\n",
-                image.size(), blocks, o.writes, FlashSeconds(o, blocks), o.bitRate, o.verify.c_str(), o.latencyMs);
+    std::printf("image      %zu bytes, %zu blocks; %u writes at once, flash %.2f s, %u bit/s, verify %s, latency %u ms%s%s%s%s\n",
+                image.size(), blocks, o.writes, FlashSeconds(o, blocks), o.bitRate, o.verify.c_str(), o.latencyMs,
+                o.trace ? ", traced" : "", o.noise.empty() ? "" : (", noise " + o.noise).c_str(),
+                o.retries.empty() ? "" : ", retries ", o.retries.c_str());
     const auto t0 = Clock::now();
-    for (Write& w : writes)
-        w.pid = Start({"write", "--quiet", "--bit-rate", std::to_string(o.bitRate),
-                       o.verify == "none" ? "--no-verify" : "--verify=" + o.verify, "--port", w.port,
-                       mot.string()});
+    for (std::size_t i = 0; i < writes.size(); ++i) {
+        Write& w = writes[i];
+        std::vector<std::string> args{"write", "--quiet", "--bit-rate", std::to_string(o.bitRate),
+                                      o.verify == "none" ? "--no-verify" : "--verify=" + o.verify, "--port", w.port,
+                                      mot.string()};
+        if (o.trace) args.insert(args.end(), {"--trace", (dir / ("trace" + std::to_string(i + 1) + ".txt")).string()});
+        if (!o.retries.empty()) args.insert(args.end(), {"--retries", o.retries});
+        w.pid = Start(args);
+    }
     for (std::size_t left = writes.size(); left > 0; --left) {
         int status = 0;
         rusage u{};
@@ -363,7 +389,8 @@ int main(int argc, char** argv) {
         if (w.sim) w.sim->Stop();
         if (station && i == 0) station->Stop();
         LineFigures line = ReadLog(w.log);
-        const double floor = line.byteSeconds + FlashSeconds(o, blocks);
+        // One latency per answer: the programming's blocks are nearly all of them.
+        const double floor = line.byteSeconds + FlashSeconds(o, blocks) + double(blocks) * o.latencyMs / 1000.0;
         std::sort(line.turnarounds.begin(), line.turnarounds.end());
         const auto at = [&](double q) {
             return line.turnarounds.empty() ? 0.0
@@ -373,11 +400,14 @@ int main(int argc, char** argv) {
                     w.wall / floor, 100.0 * w.ended.cpu / w.wall, at(0.5), at(0.99),
                     FirstDifference(w.flash, image) ? "no" : "yes");
     }
+    unsigned verified = 0;
+    for (const Write& w : writes) verified += w.ended.status == 0;
+    std::printf("writes ended verified (status 0): %u of %zu\n", verified, writes.size());
     std::printf("boards (%s): CPU %.3f s = %.2f %% of a core over %.1f s\n",
                 station ? "one station process" : "one process each", boardCpu, 100.0 * boardCpu / writesWall,
                 writesWall);
 
-    WriterReaction(o, mot);
+    if (o.reaction) WriterReaction(o, mot);
 
     if (o.monitorSeconds > 0) {
         // A monitor attached to a board that says nothing, its input a pipe that stays open.

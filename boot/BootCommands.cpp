@@ -1,165 +1,63 @@
-// The boot-mode dialogue after bit-rate matching: identify and select the device and its
-// clock mode, ask for the clock figures, move the line to the programming rate, erase the
-// flash and select programming of the user MAT. Each step shows how far it got; the first
-// failure ends the dialogue with its own text and nothing more is sent.
+// The write's boot-mode dialogue after bit-rate matching: identify and select the device
+// and its clock mode, ask for the clock figures, move the line to the programming rate,
+// erase the flash and select programming of the user MAT. Each step shows how far it got;
+// the first failure ends the dialogue with its own text and nothing more is sent.
 #include <algorithm>
 #include <array>
 #include <span>
 #include <vector>
 
 #include "app/Texts.h"
+#include "boot/BootDialogue.h"
 #include "boot/BootProtocol.h"
 #include "boot/FlashWrite.h"
 #include "serial/ComLink.h"
 
 namespace h8sx {
 
-void SendBootPacket(ComLink& link, const std::uint8_t* bytes, std::size_t length) {
+void SendBootPacket(ComLink& link, const std::uint8_t* bytes, std::size_t length, const char* what) {
     link.PurgeReceive();
+    if (what) link.Exchange(what);
     link.SendBytes(bytes, length);
 }
 
-namespace {
-
-// What a step shows on success and on failure, and whether its failure beeps.
-struct StepTexts {
-    const char* ok;
-    const char* fail;
-};
-
-// Distance from the 0x30 of the supported-device answer to the device code: behind the
-// size, the number of devices and the number of characters.
-constexpr std::size_t kDeviceCodeDistance = 4;
-constexpr std::size_t kResponseBufferSize = 200;
-
-// The most of an answer kept to explain a failed step.
-constexpr std::size_t kHeardLimit = 256;
-// How long the code byte of an error answer is awaited behind its first byte.
-constexpr std::int32_t kErrorCodeTicks = 2;
-
-class BootDialogue {
-public:
-    BootDialogue(ComLink& link, WriteClient& client, bool explain, DialogueFault& fault)
-        : client_(client), link_(link), explain_(explain), fault_(fault) {}
-
-    // Sends the exchange's command (or `command` in its place) and awaits its answer.
-    // Explaining, an error answer ends the wait at once, and a step that fails keeps what
-    // the board said.
-    std::optional<std::size_t> Exchange(const BootExchange& x, const std::uint8_t* command = nullptr) {
-        const std::uint8_t* cmd = command ? command : x.command.data();
-        SendBootPacket(link_, cmd, x.length);
-        if (x.pauseTicks) link_.WaitTicks(x.pauseTicks);
-        if (!explain_) return link_.AwaitBootResponse(ResponseBuffer, x.ticks, x.threshold, x.awaited);
-        heard_.clear();
-        const auto at = link_.AwaitBootResponse(ResponseBuffer, x.ticks, x.threshold, x.awaited,
-                                                [&](std::span<const std::uint8_t> read) {
-                                                    Heard(read);
-                                                    return ErrorAnswerAt(cmd[0]).has_value();
-                                                });
-        if (!at && !link_.Interrupted()) Explain(x.name, cmd[0], x.awaited);
-        return at;
+bool FlashWrite::FlashFitsImage(BootDialogue& d) {
+    using namespace exchange;
+    if (!d.Ask(UserMatInquiry) || !d.Ask(ProgrammingUnitInquiry)) return d.Fail("the board did not tell its flash");
+    const BoardInfo& board = result_.board;
+    const std::uint64_t bytes = std::uint64_t{BlockCount(*options_.imageBytes)} * boot::kBlockSize;
+    if (!FitsUserMat(*board.userMat, bytes)) {
+        result_.dialogue = {DialogueFault::Kind::TooLarge, UserMatInquiry.name, boot::kUserMatInquiry, d.heard_,
+                            static_cast<std::size_t>(bytes), UserMatBytes(*board.userMat)};
+        return d.Fail("the image is larger than the flash");
     }
-
-    void Heard(std::span<const std::uint8_t> bytes) {
-        const std::size_t room = kHeardLimit - std::min(kHeardLimit, heard_.size());
-        heard_.insert(heard_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min(room, bytes.size())));
+    if (*board.programmingUnit != boot::kBlockSize) {
+        result_.dialogue = {DialogueFault::Kind::WrongUnit, ProgrammingUnitInquiry.name,
+                            boot::kProgrammingUnitInquiry, d.heard_, boot::kBlockSize, *board.programmingUnit};
+        return d.Fail("the board programs in another unit");
     }
-
-    // Where the bytes heard hold an error answer to `command`: its code with bit 7 set, or
-    // 80 and the command (the command not taken here).
-    std::optional<std::size_t> ErrorAnswerAt(std::uint8_t command) const {
-        for (std::size_t i = 0; i < heard_.size(); ++i) {
-            if (heard_[i] == (command | boot::kErrorBit)) return i;
-            if (heard_[i] == boot::kCommandRefused && (i + 1 == heard_.size() || heard_[i + 1] == command)) return i;
-        }
-        return std::nullopt;
-    }
-
-    // What the board answered to a step that failed: the bytes heard, and what still waits
-    // (an answer that never grew past the step's threshold).
-    void Explain(const char* step, std::uint8_t command, std::optional<std::uint8_t> awaited) {
-        std::array<std::uint8_t, kHeardLimit> more{};
-        Heard(std::span(more.data(), link_.Read(more.data(), std::min<std::size_t>(link_.BytesWaiting(), more.size()))));
-        fault_ = DialogueFault{DialogueFault::Kind::NoAnswer, step, command, {}, 0};
-        if (const auto at = ErrorAnswerAt(command)) {
-            if (*at + 1 == heard_.size()) {
-                std::uint8_t code = 0;
-                if (link_.AwaitBytes(std::span(&code, 1), kErrorCodeTicks) == 1) heard_.push_back(code);
-            }
-            fault_.kind = heard_[*at] == boot::kCommandRefused ? DialogueFault::Kind::NotTaken
-                                                                : DialogueFault::Kind::ErrorAnswer;
-            fault_.answer.assign(heard_.begin() + static_cast<std::ptrdiff_t>(*at),
-                                 heard_.begin() + static_cast<std::ptrdiff_t>(std::min(*at + 2, heard_.size())));
-            return;
-        }
-        if (heard_.empty()) return;
-        fault_.answer = heard_;
-        fault_.kind = DialogueFault::Kind::Unexpected;
-        // An answer that began but did not come whole: its size says how long it is.
-        if (awaited && heard_[0] == *awaited)
-            if (const auto length = AnswerLength(heard_); length && heard_.size() < *length) {
-                fault_.kind = DialogueFault::Kind::ShortAnswer;
-                fault_.expected = *length;
-            }
-    }
-
-    // One exchange with its texts; false after a failure (beep, then its text).
-    bool Step(const BootExchange& x, StepTexts texts, const std::uint8_t* command = nullptr) {
-        if (!Exchange(x, command)) return Fail(texts.fail);
-        client_.ShowStatus(texts.ok);
-        return true;
-    }
-
-    bool Fail(const char* message) {
-        client_.BeepIfSound();
-        client_.ShowStatus(message);
-        return false;
-    }
-
-    WriteClient& client_;
-    ComLink& link_;
-    const bool explain_;
-    DialogueFault& fault_;
-    std::vector<std::uint8_t> heard_;
-    std::array<std::uint8_t, kResponseBufferSize> ResponseBuffer{};
-};
-
-}  // namespace
+    return true;
+}
 
 int FlashWrite::RunBootCommands() {
     using namespace exchange;
-    BootDialogue d(link_, client_, options_.explain, result_.dialogue);
+    BootDialogue d(link_, client_, options_.explain, result_);
 
-    // 1. Which device is there.
-    client_.Stage(WriteStage::Dialogue);
-    const auto at = d.Exchange(SupportedDeviceInquiry);
-    if (!at) return d.Fail("ERR1 応答ありません"), 1;
-    client_.ShowStatus("応答ありました３");
+    // 1 to 6: the device and its clock mode.
+    if (!d.SelectDevice()) return 1;
 
-    // 2. The device code stands at distances 4 to 7 from the 0x30, wherever that was found;
-    //    positions the read did not fill count as zero.
-    std::array<std::uint8_t, 7> selection{boot::kDeviceSelection, 0x04};
-    for (std::size_t i = 0; i < 4; ++i) selection[2 + i] = d.ResponseBuffer[*at + kDeviceCodeDistance + i];
-    selection[6] = BootChecksum(selection.data(), 6);
-    if (selection[6] != boot::kDeviceSelectionChecksum) {
-        client_.ShowStatus(text::kNotThisDevice);  // no beep, and the selection is not sent
-        if (options_.explain) {
-            const auto answer = std::span(d.ResponseBuffer).subspan(*at);
-            result_.dialogue = DialogueFault{DialogueFault::Kind::WrongDevice, SupportedDeviceInquiry.name,
-                                             boot::kSupportedDeviceInquiry,
-                                             {answer.begin(), answer.begin() + static_cast<std::ptrdiff_t>(std::min(
-                                                                  answer.size(), AnswerLength(answer).value_or(0)))},
-                                             0};
-        }
-        return 1;
+    // 7, 8.
+    if (options_.explain) {
+        if (!d.Ask(RatioInquiry)) return d.Fail("ERR 応答ありません7"), 1;
+        client_.ShowStatus("応答ありました7");
+        if (!d.Ask(FrequencyInquiry)) return d.Fail("ERR 応答ありません8"), 1;
+        client_.ShowStatus("応答ありました8");
+    } else {
+        if (!d.Step(RatioInquiry, {"応答ありました7", "ERR 応答ありません7"})) return 1;
+        if (!d.Step(FrequencyInquiry, {"応答ありました8", "ERR 応答ありません8"})) return 1;
     }
-
-    // 3 to 8.
-    if (!d.Step(DeviceSelection, {"応答ありました4", "ERR 応答ありません4"}, selection.data())) return 1;
-    if (!d.Step(ClockModeInquiry, {"応答ありました5", "ERR 応答ありません5"})) return 1;
-    if (!d.Step(ClockModeSelection, {"応答ありました6", "クロックモードＥＲＲ６"})) return 1;
-    if (!d.Step(RatioInquiry, {"応答ありました7", "ERR 応答ありません7"})) return 1;
-    if (!d.Step(FrequencyInquiry, {"応答ありました8", "ERR 応答ありません8"})) return 1;
+    // Where the image is known before the board is touched: whether the flash takes it.
+    if (options_.imageBytes && !FlashFitsImage(d)) return 1;
     // Any answer counts here, a refusal included: it shows at the confirmation.
     const auto newBitRate = NewBitRateCommand(options_.bitRate);
     if (!d.Step(NewBitRate, {"応答ありました9", "新ビットレートERR9"}, newBitRate.data())) return 1;

@@ -30,6 +30,12 @@ inline constexpr std::uint8_t kClockModeInquiry = 0x21;
 inline constexpr std::uint8_t kClockModeSelection = 0x11;
 inline constexpr std::uint8_t kRatioInquiry = 0x22;
 inline constexpr std::uint8_t kFrequencyInquiry = 0x23;
+inline constexpr std::uint8_t kUserBootMatInquiry = 0x24;
+inline constexpr std::uint8_t kUserMatInquiry = 0x25;
+inline constexpr std::uint8_t kEraseBlockInquiry = 0x26;
+inline constexpr std::uint8_t kProgrammingUnitInquiry = 0x27;
+// Taken in both states, the programming/erasure state too.
+inline constexpr std::uint8_t kBootStatusInquiry = 0x4F;
 inline constexpr std::uint8_t kNewBitRate = 0x3F;
 inline constexpr std::uint8_t kProgrammingState = 0x40;  // erases the user flash first
 inline constexpr std::uint8_t kUserMatSelection = 0x43;
@@ -52,7 +58,11 @@ inline constexpr std::uint8_t kDeviceAnswer = 0x30;
 inline constexpr std::uint8_t kClockModeAnswer = 0x31;
 inline constexpr std::uint8_t kRatioAnswer = 0x32;
 inline constexpr std::uint8_t kFrequencyAnswer = 0x33;
+inline constexpr std::uint8_t kUserBootMatAnswer = 0x34;
+inline constexpr std::uint8_t kUserMatAnswer = 0x35;
 inline constexpr std::uint8_t kEraseBlockAnswer = 0x36;
+inline constexpr std::uint8_t kProgrammingUnitAnswer = 0x37;
+inline constexpr std::uint8_t kBootStatusAnswer = 0x5F;
 
 // The device selection of the one device this writer serves sums to this checksum,
 // which holds exactly when the four code bytes add up to 0x09.
@@ -116,8 +126,9 @@ std::array<std::uint8_t, 12> MemoryReadCommand(std::uint32_t address, std::uint3
 
 class ComLink;
 // Purges what has been received, then writes the whole command at once: stray or late
-// answers of an earlier exchange never satisfy the wait that follows.
-void SendBootPacket(ComLink& link, const std::uint8_t* bytes, std::size_t length);
+// answers of an earlier exchange never satisfy the wait that follows. `what` names the
+// exchange for a trace.
+void SendBootPacket(ComLink& link, const std::uint8_t* bytes, std::size_t length, const char* what = nullptr);
 
 // One exchange of the boot-mode dialogue: what is sent, an optional pause before the port
 // is looked at, how long the answer is awaited, how many bytes must wait before a read,
@@ -143,6 +154,12 @@ inline constexpr BootExchange ClockModeInquiry{     "clock mode inquiry",     {k
 inline constexpr BootExchange ClockModeSelection{   "clock mode selection",   {kClockModeSelection, 0x01, 0x00, 0xEE},     4, 0, 10,   0, kAck};
 inline constexpr BootExchange RatioInquiry{         "multiplication ratio inquiry", {kRatioInquiry},                       1, 0, 10,   9, kRatioAnswer};
 inline constexpr BootExchange FrequencyInquiry{     "operating frequency inquiry",  {kFrequencyInquiry},                   1, 0, 10,  11, kFrequencyAnswer};
+// Asked by the command line alone, each answer read whole (its size says how long it is).
+inline constexpr BootExchange UserBootMatInquiry{   "user boot MAT information inquiry", {kUserBootMatInquiry},            1, 0, 10,   0, kUserBootMatAnswer};
+inline constexpr BootExchange UserMatInquiry{       "user MAT information inquiry", {kUserMatInquiry},                     1, 0, 10,   0, kUserMatAnswer};
+inline constexpr BootExchange EraseBlockInquiry{    "erase block information inquiry", {kEraseBlockInquiry},               1, 0, 10,   0, kEraseBlockAnswer};
+inline constexpr BootExchange ProgrammingUnitInquiry{"programming unit inquiry", {kProgrammingUnitInquiry},                1, 0, 10,   0, kProgrammingUnitAnswer};
+inline constexpr BootExchange BootStatusInquiry{    "boot program status inquiry", {kBootStatusInquiry},                   1, 0, 10,   0, kBootStatusAnswer};
 inline constexpr BootExchange NewBitRate{           "new bit rate selection", {kNewBitRate, 0x07, 0x01, 0x80, 0x03, 0xE8, 0x02, 0x04, 0x02, 0x46}, 10, 2, 10, 0, std::nullopt};
 // Sent at the new rate.
 inline constexpr BootExchange BitRateConfirmation{  "bit-rate confirmation",  {kAck},                                      1, 0, 10,   0, kAck};

@@ -9,17 +9,12 @@
 
 #include "app/TForm1.h"
 #include "app/Texts.h"
+#include "boot/BootDialogue.h"
 #include "boot/BootProtocol.h"
 #include "image/FlashImage.h"
 #include "serial/ComLink.h"
 
 namespace h8sx {
-
-namespace {
-constexpr int kMatchingAttempts = 10;
-constexpr std::int32_t kMatchTicks = 2;     // per attempt: 100 to 200 ms
-constexpr std::int32_t kConfirmTicks = 10;  // for the 0xE6 after 0x55
-}  // namespace
 
 FlashWrite::FlashWrite(ComLink& link, WriteClient& client, WriteOptions options)
     : link_(link), client_(client), options_(options) {}
@@ -38,16 +33,9 @@ void FlashWrite::Restart() {
 }
 
 namespace {
-void PulseBootReset(ComLink& link) {
-    link.EscapeCommFunction(Escape::CLRDTR);
-    link.EscapeCommFunction(Escape::CLRRTS);
-    link.WaitTicks(1);
-    link.EscapeCommFunction(Escape::SETDTR);
-    link.EscapeCommFunction(Escape::CLRRTS);
-}
-
 // A board that is there answers one of the first of these.
 constexpr int kAskingAttempts = 3;
+constexpr std::int32_t kAskTicks = 2;  // per attempt: 100 to 200 ms
 }  // namespace
 
 void FlashWrite::PulseReset() { PulseBootReset(link_); }
@@ -55,59 +43,18 @@ void FlashWrite::PulseReset() { PulseBootReset(link_); }
 bool BoardAnswersMatching(ComLink& link) {
     PulseBootReset(link);
     // Only a 00 that came counts (the write's matching takes any short read).
+    link.Exchange("bit-rate matching: is a board there");
     for (int attempt = 0; attempt < kAskingAttempts && !link.Interrupted(); ++attempt) {
         link.PurgeReceive();
         link.SendBytes(&boot::kMatchByte, 1);
         std::uint8_t answer = 0xFF;
-        if (link.AwaitBytes(std::span(&answer, 1), kMatchTicks) == 1 && answer == boot::kMatchByte) return true;
+        if (link.AwaitBytes(std::span(&answer, 1), kAskTicks) == 1 && answer == boot::kMatchByte) return true;
     }
     return false;
 }
 
 WriteResult FlashWrite::Run() {
-    client_.Stage(WriteStage::Matching);
-    PulseReset();  // on whatever port is open now
-    const bool opened = client_.OpenPort(kMatchingBitRate);
-    client_.BeepIfSound();
-    link_.EscapeCommFunction(Escape::CLRRTS);
-    client_.ShowStatus(text::kMatching);
-    PulseReset();
-
-    std::array<std::uint8_t, kScanLength> ResponseBuffer{};
-    bool answered = false;
-    for (std::uint8_t attempts = 0; attempts < kMatchingAttempts && !answered && !link_.Interrupted();
-         ++attempts) {
-        link_.SendBytes(&boot::kMatchByte, 1);
-        // 0x00 is also what the buffer is cleared to: any read shorter than 20 bytes counts.
-        answered = link_.AwaitBootResponse(ResponseBuffer, kMatchTicks, 0, boot::kMatchByte).has_value();
-    }
-    if (!answered) {
-        if (Stopped()) return result_;
-        client_.ShowStatus(text::kNoBoard);
-        result_.outcome = opened ? WriteOutcome::NoBoard : WriteOutcome::PortNotOpened;
-        return result_;
-    }
-    client_.ShowStatus(text::kMatchAnswered);
-
-    client_.ShowStatus(text::kMatchDone);
-    link_.SendBytes(&boot::kMatchConfirm, 1);
-    std::vector<std::uint8_t> heard;
-    const auto hear = [&](std::span<const std::uint8_t> read) {
-        if (options_.explain && heard.size() < kScanLength) heard.insert(heard.end(), read.begin(), read.end());
-        return false;
-    };
-    if (!link_.AwaitBootResponse(ResponseBuffer, kConfirmTicks, 0, boot::kMatchConfirmed, hear)) {
-        if (Stopped()) return result_;
-        if (options_.explain)
-            result_.dialogue = {heard.empty() ? DialogueFault::Kind::NoAnswer : DialogueFault::Kind::Unexpected,
-                                "bit-rate matching", boot::kMatchConfirm, heard, 0};
-        client_.BeepIfSound();
-        client_.ShowStatus(text::kNoCpuAnswer);
-        result_.outcome = WriteOutcome::NoBoard;
-        return result_;
-    }
-    client_.ShowStatus(text::kConfirmAnswered);
-
+    if (!BootDialogue(link_, client_, options_.explain, result_).MatchBitRate()) return result_;
     if (RunBootCommands() != 0) {
         if (Stopped()) return result_;
         if (result_.verify.fault == VerifyResult::Fault::None) {

@@ -11,10 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "boot/BootAnswers.h"
 #include "serial/BitRates.h"
 
 namespace h8sx {
 
+class BootDialogue;
 class ComLink;
 struct FlashImage;
 
@@ -77,6 +79,10 @@ struct DialogueFault {
         NotTaken,     // 80 and the command byte: the boot program does not take it here
         Unexpected,   // bytes that answer nothing the step sent
         WrongDevice,  // the supported device answer names a device this writer does not serve
+        BadSum,       // an inquiry's answer whose bytes do not add up to 0
+        BadLayout,    // an inquiry's answer whose size does not hold what its counts announce
+        TooLarge,     // the image (`expected` bytes) runs past the user MAT (`found` bytes)
+        WrongUnit,    // the programming unit is `found` bytes, not the 128 this writer sends
     };
     Kind kind = Kind::None;
     const char* step = nullptr;  // the exchange's name, or "bit-rate matching"
@@ -85,6 +91,7 @@ struct DialogueFault {
     // device the supported device answer from its first byte.
     std::vector<std::uint8_t> answer;
     std::size_t expected = 0;
+    std::uint64_t found = 0;
 };
 
 struct WriteOptions {
@@ -99,6 +106,14 @@ struct WriteOptions {
     // that fails keeps what the board answered (WriteResult::dialogue). The windows wait
     // each step's time out and show their text alone.
     bool explain = false;
+    // The command line's: the image's length, known before the board is touched. The user
+    // MAT and the programming unit are asked for before the new bit rate, and an image
+    // larger than the MAT, or a unit other than 128 bytes, ends the write before the erase.
+    std::optional<std::uint32_t> imageBytes;
+    // The command line's: a block the board's sum refused (D0 11) is sent again, and one
+    // whose answer came garbled is read back before it is sent again, up to this many
+    // times in all per block. Nothing: every answer but 06 ends the write, as in the window.
+    std::optional<unsigned> retries;
 };
 
 // Where a write is, for a client that shows more than the status texts.
@@ -111,27 +126,32 @@ enum class WriteStage : std::uint8_t {
     Restart,      // the restart into the board's own program
 };
 
-// What a write tells its client and asks of it.
-class WriteClient {
+// What every talk with the boot program tells its client and asks of it.
+class BootClient {
 public:
-    virtual ~WriteClient() = default;
+    virtual ~BootClient() = default;
 
-    // Opens the write's port at `bitRate`, closing what is open; false when it did not
-    // open. The write goes on all the same, and finds no board.
+    // Opens the port at `bitRate`, closing what is open; false when it did not open. The
+    // talk goes on all the same, and finds no board.
     virtual bool OpenPort(std::uint32_t bitRate) = 0;
     virtual void ShowStatus(const std::string& utf8) = 0;
     virtual void BeepIfSound() = 0;
+    // Each stage as it begins.
+    virtual void Stage(WriteStage /*stage*/) {}
+    // Restarts the board into its own program, as every talk that reached the boot
+    // program ends.
+    virtual void RestartBoard() = 0;
+};
+
+// What a write tells its client and asks of it, beyond that.
+class WriteClient : public BootClient {
+public:
     virtual void SetProgressPosition(int position) = 0;
     virtual void SetProgressMax(int maximum) = 0;
     // The image to program, asked for once the chip waits for it; nothing: none.
     virtual const FlashImage* ImageToProgram() = 0;
-    // Each stage as it begins.
-    virtual void Stage(WriteStage /*stage*/) {}
     // Each block of the programming as it is done (`skipped`: left as erased, not sent).
     virtual void BlockDone(std::uint32_t /*done*/, std::uint32_t /*total*/, bool /*skipped*/) {}
-    // Restarts the board into its own program, as every write that reached the
-    // programming ends.
-    virtual void RestartBoard() = 0;
 };
 
 struct WriteResult {
@@ -155,6 +175,11 @@ struct WriteResult {
     bool bitRateRefused = false;
     DialogueFault dialogue;
     VerifyResult verify;
+    // Blocks sent again or read back (WriteOptions::retries), and how often in all.
+    std::uint32_t retriedBlocks = 0;
+    std::uint32_t retries = 0;
+    // What the board answered to the inquiries read whole (the command line's).
+    BoardInfo board;
 };
 
 // The first half of the bit-rate matching, and nothing more: the board reset into its boot
@@ -197,6 +222,15 @@ private:
     bool Inquire(std::span<const std::uint8_t> command, std::uint8_t okCode, std::span<std::uint8_t> answer,
                  bool summed, std::int32_t ticks);
     bool SumCheck(std::uint32_t& sum);
+    // The user MAT and the programming unit asked for: whether the image fits them.
+    bool FlashFitsImage(BootDialogue& d);
+    // One block sent, its answer awaited and, with retries, what the line did to it
+    // mended; false when the write ends at it (the outcome says why).
+    bool ProgramBlock(std::uint32_t index, std::span<const std::uint8_t> command);
+    // What became of a block whose answer came garbled or not at all, read back from the
+    // flash: the programming ended, the block read, the user MAT selected again.
+    enum class BlockState : std::uint8_t { Programmed, Erased, Other, Unknown };
+    BlockState ReadBackBlock(std::uint32_t index, std::span<const std::uint8_t> command);
 
     ComLink& link_;
     WriteClient& client_;

@@ -45,12 +45,26 @@ std::int32_t LineTicks(std::size_t bytes, std::uint32_t bitRate) {
     return static_cast<std::int32_t>(micros / 100'000 + 1) + kAnswerMarginTicks;
 }
 
+// The exchanges of the programming/erasure state, for a trace.
+std::string ExchangeName(std::span<const std::uint8_t> command) {
+    switch (command[0]) {
+        case boot::kBlankCheck: return "user MAT blank check";
+        case boot::kSumCheck: return "user MAT sum check";
+        case boot::kUserMatSelection: return "user MAT programming selection";
+        case boot::kProgram128: return "end of programming";
+        case boot::kMemoryRead:
+            return "memory read of " + std::to_string(Be32(&command[7])) + " bytes at " + Hex32(Be32(&command[3]));
+        default: return "command " + std::to_string(command[0]);
+    }
+}
+
 }  // namespace
 
 bool FlashWrite::Inquire(std::span<const std::uint8_t> command, std::uint8_t okCode, std::span<std::uint8_t> answer,
                          bool summed, std::int32_t ticks) {
     VerifyResult& v = result_.verify;
     v.command = command[0];
+    if (link_.Traced()) link_.Exchange(ExchangeName(command));
     SendBootPacket(link_, command.data(), command.size());
     const auto fail = [&](Fault fault, std::uint8_t code = 0) {
         v.fault = fault;

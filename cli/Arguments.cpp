@@ -43,7 +43,7 @@ const StatusSpec kStatuses[] = {
     {kPortNotOpened, "the port could not be opened, or went away before the flash was touched", kPortTrait},
     {kNoBoard, "no board answered the bit-rate matching", kBootTrait},
     {kBootFailed, "the boot dialogue failed or the board refused a step (device, clock, bit rate, erase, "
-                  "blank check, MAT selection)",
+                  "blank check, MAT selection), or an inquiry's answer is malformed or not taken",
      kBootTrait},
     {kFileFailed, "a file could not be read or written (a full disk too), or FILE is refused (nothing "
                   "programmed)",
@@ -66,6 +66,7 @@ Commands
   monitor           restart the board and show what it sends
   ram-write FILE    send the S-record FILE to the board's own program
   reset             restart the board into its own program
+  info              show what the board's boot program says of the chip
   ports             list the serial ports and their names
 
 Options for every command that uses a port
@@ -75,6 +76,8 @@ Options for every command that uses a port
                     (--port COM3,COM4), write, monitor and reset run on every
                     board at once
   --quiet           print only errors
+  --trace FILE      write every byte on the line to FILE as it goes
+                    (see 'h8sx info --help')
 
   --help            show this text ('h8sx COMMAND --help' for a command's)
   --version         show the version
@@ -159,6 +162,12 @@ Options
   --repeat=auto       each port asks for its board once a second and writes a
                       new one as it answers; the board just written answers
                       (waiting in its boot program) until it is taken away
+  --retries N         a block the board's sum refused (D0 11) is sent again,
+                      one whose answer came garbled or not at all is read back
+                      and sent again only where it reads erased: up to N times
+                      a block (default 3; 0: the first such answer ends the
+                      write, as in the window)
+  --trace FILE        every byte on the line to FILE (see 'h8sx info --help')
   --quiet             print only errors
 )",
      {{kFileFailed, "FILE could not be read or is refused (nothing programmed), a serial number or the log "
@@ -205,6 +214,7 @@ Options
   --timeout S       end after S seconds
   --expect TEXT     end with status 0 as soon as TEXT has appeared; with
                     status 7 when the timeout passes without it
+  --trace FILE      every byte on the line to FILE (see 'h8sx info --help')
   --quiet           print only errors
 )",
      {{kFileFailed, "standard output or error could not be written (a full disk)"},
@@ -224,6 +234,7 @@ Options
                     --timeout and --expect
   --timeout S       with --monitor: end after S seconds
   --expect TEXT     with --monitor: end as soon as TEXT has appeared
+  --trace FILE      every byte on the line to FILE (see 'h8sx info --help')
   --quiet           print only errors
 )",
      {{kFileFailed, "FILE could not be read or is refused (nothing sent)"},
@@ -234,9 +245,38 @@ Restarts the board into its own program, as the monitor's CPU_RESET does.
 
 Options
   --port PORT       the port (see 'h8sx --help'); again, or a list, for more
+  --trace FILE      every byte on the line to FILE (see 'h8sx info --help')
   --quiet           print only errors
 )",
      {{kFileFailed, "standard error could not be written (a full disk)"},
+      {kPortNotOpened, "the port could not be opened, or went away"}}},
+    {"info", kPortTrait | kBootTrait,
+     R"(Usage: h8sx info [OPTION]...
+Resets the board into its boot program, matches the bit rate, selects the
+device and its clock mode as write does, and asks every inquiry of the boot
+program: the multiplication ratios, the operating frequencies, the user boot
+MAT and the user MAT (address ranges and sizes), the erase blocks, the
+programming unit and the boot program's status. Nothing is erased; the board
+is restarted into its own program. Printed for a person on standard output,
+or with --json as one JSON object a line: one a port, each with its "port"
+(a board that failed gives {"port", "status", "error"}), printed as each
+board ends.
+
+Options
+  --port PORT       the port (see 'h8sx --help'); several: --port again or a
+                    comma list
+  --json            one JSON object a board, for a program
+  --trace FILE      write every byte on the line to FILE as it goes, flushed
+                    line by line: SECONDS tx|rx RATE HEX ... # what it is
+                    (tx to the board, RATE the bit rate in force; after '#'
+                    the protocol step, the block and its address, what the
+                    answer means); a line starting with '#' is a note. With
+                    several ports, one file each, the port's name put in
+                    before FILE's extension (trace.COM3.txt). The same for
+                    write, monitor, ram-write and reset
+  --quiet           print only errors
+)",
+     {{kFileFailed, "a trace file could not be written (the board untouched), or the output"},
       {kPortNotOpened, "the port could not be opened, or went away"}}},
     {"ports", 0,
      R"(Usage: h8sx ports
@@ -272,7 +312,7 @@ struct OptionSpec {
     std::function<std::string(Options&, const std::string&)> apply;
 };
 
-const std::vector<std::string> kPortCommands = {"write", "monitor", "ram-write", "reset"};
+const std::vector<std::string> kPortCommands = {"write", "monitor", "ram-write", "reset", "info"};
 
 bool Number(const std::string& text, double& value) {
     char* end = nullptr;
@@ -327,7 +367,7 @@ const std::vector<OptionSpec>& OptionTable() {
                  from = comma + 1;
              }
          }},
-        {"--quiet", {"write", "check", "monitor", "ram-write", "reset"}, No,
+        {"--quiet", {"write", "check", "monitor", "ram-write", "reset", "info"}, No,
          [](Options& o, const std::string&) {
              o.quiet = true;
              return std::string();
@@ -391,6 +431,25 @@ const std::vector<OptionSpec>& OptionTable() {
         {"--out", {"check"}, Yes,
          [](Options& o, const std::string& v) {
              o.out = v;
+             return std::string();
+         }},
+        {"--json", {"info"}, No,
+         [](Options& o, const std::string&) {
+             o.json = true;
+             return std::string();
+         }},
+        {"--trace", kPortCommands, Yes,
+         [](Options& o, const std::string& v) {
+             o.trace = v;
+             return std::string();
+         }},
+        {"--retries", {"write"}, Yes,
+         [](Options& o, const std::string& v) {
+             char* end = nullptr;
+             const unsigned long n = std::strtoul(v.c_str(), &end, 10);
+             if (v.empty() || *end != '\0' || v[0] == '-' || v[0] == '+' || n > 100)
+                 return "--retries takes a number from 0 to 100, not '" + v + "'";
+             o.retries = static_cast<unsigned>(n);
              return std::string();
          }},
         {"--no-reset", {"monitor"}, No,

@@ -2,6 +2,7 @@
 #include "cli/Commands.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -179,9 +180,38 @@ int Ports(Session& s) {
 
 namespace h8sx::cli {
 
+std::string TraceFileOf(const std::string& file, const std::string& port, bool severalPorts) {
+    if (!severalPorts || port.empty()) return file;
+    // The port's name as a file name: "/dev/ttyUSB0" gives "ttyUSB0", "\\.\COM12" "COM12".
+    std::string name = port;
+    for (const char* prefix : {"/dev/", "\\\\.\\"})
+        if (name.rfind(prefix, 0) == 0) name.erase(0, std::strlen(prefix));
+    while (!name.empty() && (name[0] == '/' || name[0] == '\\')) name.erase(0, 1);
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') c = '_';
+    const std::size_t slash = file.find_last_of("/\\");
+    const std::size_t dot = file.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash) || dot == slash + 1)
+        return file + "." + name;
+    return file.substr(0, dot) + "." + name + file.substr(dot);
+}
+
 int RunCommand(const std::string& command, const Options& options) {
     Output out(options.quiet, StderrIsTerminal(), stderr, StderrColumns);
     const std::unique_ptr<Platform> platform = NewPlatform();
+    // Every trace file can be written, or no board is touched.
+    if (options.trace) {
+        const std::vector<std::string> ports = options.ports.empty() ? std::vector<std::string>{""} : options.ports;
+        for (const std::string& port : ports) {
+            const std::string path = TraceFileOf(*options.trace, port, ports.size() > 1);
+            std::FILE* f = std::fopen(path.c_str(), "w");
+            if (f == nullptr) {
+                out.Error("cannot write the trace file " + path + ": " + std::strerror(errno));
+                return kFileFailed;
+            }
+            std::fclose(f);
+        }
+    }
     if (command == "write") return WriteOnStation(options, *platform, out);
     if (command == "check" || command == "ports") {
         SystemSession system(options, std::nullopt, out);
@@ -189,7 +219,7 @@ int RunCommand(const std::string& command, const Options& options) {
     }
     // The board's own program, on every port given.
     static const std::map<std::string, int (*)(Session&)> kOnBoards = {
-        {"monitor", Monitor}, {"ram-write", RamWrite}, {"reset", Reset}};
+        {"monitor", Monitor}, {"ram-write", RamWrite}, {"reset", Reset}, {"info", Info}};
     Station station(options);
     if (std::string why; !station.Ports(why)) {
         out.Error(why);

@@ -18,6 +18,11 @@ class Session;
 // The command named, with its options, on the system's ports, console and files.
 int RunCommand(const std::string& command, const Options& options);
 
+// The trace file of the board on `port` (--trace FILE): FILE itself for one port; for
+// several, the port's name put in before FILE's extension (trace.txt: trace.COM3.txt,
+// trace.ttyUSB0.txt).
+std::string TraceFileOf(const std::string& file, const std::string& port, bool severalPorts);
+
 class Station;
 
 // What every board of a station's write shares: the image as checked (never changed: a
@@ -36,8 +41,12 @@ int WriteBoard(Session& s, const WriteJob& job);
 // write on every port given, FILE read once.
 int WriteOnStation(const Options& o, Platform& platform, Output& out);
 
+// How a talk with the boot program ended, named for the engineer; its exit status.
+int WriteFailed(Session& s, const WriteResult& r);
+
 // One board's command on a session.
 int Write(Session& s);
+int Info(Session& s);
 int Check(Session& s);
 int Monitor(Session& s);
 int RamWrite(Session& s);

@@ -41,6 +41,9 @@ struct Options {
     std::optional<double> timeout;      // monitor, seconds
     std::optional<std::string> expect;  // monitor
     bool monitor = false;               // ram-write --monitor
+    bool json = false;                  // info --json
+    std::optional<std::string> trace;   // --trace FILE: every byte on the line
+    unsigned retries = 3;               // write --retries
     // Stations (write): the production log, each board's serial number, and board after
     // board: after a key (Enter) for every round, or each port on its own as boards come.
     std::optional<std::string> log;

@@ -3,6 +3,8 @@
 #include <cerrno>
 
 #include "app/Settings.h"
+#include "boot/WireTrace.h"
+#include "cli/Commands.h"
 #include "cli/CliPump.h"
 #include "cli/System.h"
 #include "monitor/OwnProgram.h"
@@ -85,13 +87,24 @@ struct SystemSession::Parts {
           serial(NewSerialDevice()),
           platform(NewPlatform()),
           pump(serial.waitDescriptor, [&out] { return out.Failed(); }),
-          device(*serial.device, [this] { return pump.StopRequested(); }) {
+          traceFile(o.trace ? std::fopen(TraceFileOf(*o.trace, port.value_or(""), o.ports.size() > 1).c_str(), "w")
+                            : nullptr,
+                    [](std::FILE* f) { return f ? std::fclose(f) : 0; }),
+          // Each line flushed as it is made: a hang or a kill leaves the trace whole.
+          trace(*serial.device,
+                [f = traceFile.get()](const std::string& line) {
+                    std::fwrite(line.data(), 1, line.size(), f);
+                    std::fflush(f);
+                }),
+          device(traceFile ? static_cast<SerialDevice&>(trace) : *serial.device, [this] { return pump.StopRequested(); }) {
         if (port) options.ports = {*port};
     }
     Options options;
     SystemSerial serial;
     std::unique_ptr<Platform> platform;
     CliPump pump;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> traceFile;
+    WireTrace trace;
     StoppableDevice device;
     std::unique_ptr<Session> session;
 };
@@ -104,6 +117,7 @@ SystemSession::SystemSession(const Options& options, std::optional<std::string> 
     p.pump.link = &session_->link;
     p.pump.onTick = [s = session_] { s->Tick(); };
     session_->watchInput = [&pump = p.pump](bool watch) { pump.watchInput = watch; };
+    if (p.traceFile) session_->link.notes = &p.trace;
 }
 
 SystemSession::~SystemSession() = default;

@@ -79,6 +79,20 @@ std::string DialogueFailure(const DialogueFault& f) {
             return "the board does not take " + step + " (" + command + ") now: " + HexBytes(f.answer) + " (command error)";
         case DialogueFault::Kind::Unexpected:
             return "an answer to " + step + " (" + command + ") that is none of its answers: " + HexBytes(f.answer);
+        case DialogueFault::Kind::BadSum:
+            return "the answer to " + step + " (" + command + ") does not add up (a wrong checksum): " +
+                   HexBytes(f.answer);
+        case DialogueFault::Kind::BadLayout:
+            return "the answer to " + step + " (" + command + ") does not hold what its size and counts say: " +
+                   HexBytes(f.answer);
+        case DialogueFault::Kind::TooLarge:
+            return "the image's " + std::to_string(f.expected) + " bytes do not fit the board's user MAT of " +
+                   std::to_string(f.found) + " bytes (" + step + ", " + command + ": " + HexBytes(f.answer) +
+                   "); nothing was erased";
+        case DialogueFault::Kind::WrongUnit:
+            return "the board programs in units of " + std::to_string(f.found) + " bytes, where this writer sends " +
+                   std::to_string(f.expected) + " (" + step + ", " + command + ": " + HexBytes(f.answer) +
+                   "); nothing was erased";
         case DialogueFault::Kind::WrongDevice: {
             // 30 size devices characters code(4) name SUM
             const std::vector<std::uint8_t>& a = f.answer;
@@ -166,6 +180,8 @@ class CliWrite final : public WriteClient {
     const FlashImage& image_;
 };
 
+}  // namespace
+
 // The failure of a write, named for the engineer, with the window's status text.
 int WriteFailed(Session& s, const WriteResult& r) {
     const std::string window = " (" + s.out.LastStatus() + ")";
@@ -233,6 +249,8 @@ int WriteFailed(Session& s, const WriteResult& r) {
     }
     return kTransferFailed;  // not reached: every outcome has its case
 }
+
+namespace {
 
 // A failed write's outcome in one word, for the production log.
 const char* OutcomeWord(const WriteResult& r) {
@@ -321,6 +339,8 @@ int WriteBoard(Session& s, const WriteJob& job) {
     options.skipBlankBlocks = o.skipBlank;
     options.bitRate = o.bitRate;
     options.verify = o.verify;
+    options.imageBytes = image->Length;
+    options.retries = o.retries;
     if (keep) {
         // The number's blocks are programmed, whatever --skip-blank says of them.
         options.keepBlocksFrom = *keep;
@@ -331,6 +351,9 @@ int WriteBoard(Session& s, const WriteJob& job) {
     if (r.outcome == WriteOutcome::Done && o.skipBlank)
         s.out.Note(std::to_string(r.programmed) + " blocks programmed, " + std::to_string(r.skipped) +
                    " blank blocks left as erased");
+    if (r.retriedBlocks > 0)
+        s.out.Note(std::to_string(r.retriedBlocks) + (r.retriedBlocks == 1 ? " block" : " blocks") +
+                   " needed a retry (" + std::to_string(r.retries) + " in all)");
     row.erasedSum = r.verify.erasedSum;
     row.finalSum = r.verify.sum;
     return logged(WriteFailed(s, r), OutcomeWord(r));

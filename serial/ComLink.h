@@ -13,6 +13,7 @@
 
 #include "serial/Pump.h"
 #include "serial/SerialDevice.h"
+#include "serial/WireNotes.h"
 
 namespace h8sx {
 
@@ -45,6 +46,16 @@ public:
     void EscapeCommFunction(Escape code);
     std::uint32_t BytesWaiting();
     std::size_t Read(std::uint8_t* buf, std::size_t n);
+
+    // Who is told what the bytes are (a trace); nobody unless a client asks.
+    WireNotes* notes = nullptr;
+    bool Traced() const { return notes != nullptr; }
+    void Exchange(const std::string& what) {
+        if (notes) notes->Exchange(what);
+    }
+    void Note(const std::string& text) {
+        if (notes) notes->Note(text);
+    }
 
     // The pump every wait runs; it also says whether the client asked to stop.
     Pump& pump() { return pump_; }

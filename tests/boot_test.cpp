@@ -4,6 +4,7 @@
 #include <numeric>
 #include <random>
 
+#include "boot/BootAnswers.h"
 #include "boot/BootProtocol.h"
 #include "tests/support/Rig.h"
 
@@ -45,6 +46,39 @@ TEST(Framing, ChecksumWorkedValuesAndEveryCommandSumsToZero) {
         EXPECT_EQ(SumOf(cmd.data(), cmd.size()), 0);
         EXPECT_EQ(cmd[1] << 24 | cmd[2] << 16 | cmd[3] << 8 | cmd[4], static_cast<int>(address));
     }
+}
+
+TEST(Framing, AnInquiryAnswerIsTakenOnlyWhenItsSizeSumAndCountsAgree) {
+    const auto summed = [](Bytes a) {
+        a.push_back(static_cast<std::uint8_t>(0x100 - SumOf(a.data(), a.size())));
+        return a;
+    };
+    const Bytes twoAreas = summed({0x35, 0x11, 0x02, 0, 0, 0, 0, 0, 0, 0x7F, 0xFF, 0, 0, 0x80, 0, 0, 0x0F, 0xFF, 0xFF});
+    struct Case {
+        Bytes answer;
+        std::uint8_t command;
+        AnswerCheck check;
+    };
+    Bytes badSum = twoAreas;
+    badSum.back() ^= 1;
+    const Case cases[] = {
+        {twoAreas, 0x25, AnswerCheck::Good},
+        {badSum, 0x25, AnswerCheck::BadSum},
+        {Bytes(twoAreas.begin(), twoAreas.end() - 1), 0x25, AnswerCheck::Short},
+        {summed({0x35, 0x09, 0x02, 0, 0, 0, 0, 0, 0, 0x7F, 0xFF}), 0x25, AnswerCheck::BadLayout},  // two areas announced, one there
+        {summed({0x36, 0x00, 0x09, 0x01, 0, 0, 0, 0, 0, 0, 0x0F, 0xFF}), 0x26, AnswerCheck::Good},  // a size of two bytes
+        {summed({0x37, 0x02, 0x00, 0x80}), 0x25, AnswerCheck::WrongCode},
+    };
+    for (const Case& c : cases) {
+        BoardInfo info;
+        EXPECT_EQ(ReadAnswer(c.command, c.answer, info), c.check) << testing::PrintToString(c.answer);
+    }
+    // Two areas without a gap hold 1 MiB: an image of that fits, one block more does not.
+    BoardInfo info;
+    ASSERT_EQ(ReadAnswer(0x25, twoAreas, info), AnswerCheck::Good);
+    EXPECT_TRUE(FitsUserMat(*info.userMat, 1 << 20));
+    EXPECT_FALSE(FitsUserMat(*info.userMat, (1 << 20) + 128));
+    EXPECT_FALSE(FitsUserMat({{0, 0x7FFF}, {0x9000, 0xFFFF}}, 0x9000)) << "a gap ends the MAT";
 }
 
 // Runs FWRITE against a board with one fault; the dialogue stops there.

@@ -133,6 +133,44 @@ TEST(CliSession, APortThatGoesAwayEndsTheWriteAtOnceInEveryWait) {
     }
 }
 
+TEST(CliSession, ANoisyLineCostsARetryNotTheWriteAndNoBlockIsProgrammedTwice) {
+    struct Case {
+        const char* what;
+        std::function<void(sim::BoardOptions&)> fault;
+        unsigned retries;
+        int status;
+        const char* said;
+    };
+    const Case cases[] = {
+        {"the board's sum failed twice", [](sim::BoardOptions& o) { o.sumErrorBlock = 3, o.sumErrorTimes = 2; }, 3,
+         cli::kDone, "block 4 at 0x000180: the board's sum of it failed (D0 11), sent again (retry 2 of 3;"},
+        {"programmed, its answer garbled", [](sim::BoardOptions& o) { o.garbledBlock = 5; }, 3, cli::kDone,
+         "block 6 at 0x000280: its answer came garbled, read back (retry 1 of 3;"},
+        {"not programmed, its answer garbled",
+         [](sim::BoardOptions& o) { o.garbledBlock = 7, o.garbledBlockProgrammed = false; }, 3, cli::kDone,
+         "1 block needed a retry (1 in all)"},
+        {"programmed wrong, its answer garbled", [](sim::BoardOptions& o) { o.garbledBlock = 2, o.flipBitAfterBlock = 2; },
+         3, cli::kVerifyFailed, "flash address 0x00017F holds 0xDB where 0xDA was programmed"},
+        {"no retries: as the window", [](sim::BoardOptions& o) { o.sumErrorBlock = 3; }, 0, cli::kTransferFailed,
+         "block 4 of 20 (flash address 0x000180) was refused"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        sim::BoardOptions board;
+        k.fault(board);
+        CliRig c(board);
+        const Bytes image = Pattern(20 * 128, 1);
+        c.options.file = c.rig.dir.Write("app.mot", SRecordFile(image, 1)).string();
+        c.options.retries = k.retries;
+        EXPECT_EQ(cli::Write(c.session), k.status) << c.Err();
+        EXPECT_NE(c.Err().find(k.said), std::string::npos) << c.Err();
+        EXPECT_TRUE(c.rig.board.ProgrammedTwice().empty());
+        if (k.status == cli::kDone) {
+            EXPECT_TRUE(std::equal(image.begin(), image.end(), c.rig.board.Flash().begin())) << "byte for byte";
+        }
+    }
+}
+
 TEST(CliSession, RamWriteRefusesWhatIsNoSRecordFileBeforeTheBoardIsTouched) {
     struct Case {
         const char* what;
@@ -178,8 +216,14 @@ TEST(CliSession, WithoutAVerifyTheWireCarriesTheWindowsBytes) {
     c.options.file = c.rig.dir.Write("app.mot", text).string();
     c.options.verify = Verify::None;
     EXPECT_EQ(cli::Write(c.session), cli::kDone) << c.Err();
-    EXPECT_EQ(c.rig.link.sent, window.link.sent);
-    EXPECT_EQ(c.rig.link.sentRates, window.link.sentRates);
+    // The window's bytes, and the user MAT and programming unit inquiries before the new bit rate.
+    Bytes sent = window.link.sent;
+    std::vector<std::uint32_t> rates = window.link.sentRates;
+    const auto newBitRate = std::find(sent.begin(), sent.end(), std::uint8_t{0x3F}) - sent.begin();
+    sent.insert(sent.begin() + newBitRate, {0x25, 0x27});
+    rates.insert(rates.begin() + newBitRate, 2, rates[static_cast<std::size_t>(newBitRate)]);
+    EXPECT_EQ(c.rig.link.sent, sent);
+    EXPECT_EQ(c.rig.link.sentRates, rates);
 }
 
 TEST(CliSession, CheckWritesTheSameBlocksForTheSameDataInEveryFormat) {

@@ -236,6 +236,10 @@ TEST(Cli, ExitStatusNamesWhatFailed) {
         {"no verify commands, none asked", {"--no-verify-commands"}, good, {"--no-verify"}, 0},
         {"log on a full disk", {}, good, {"--log", "/dev/full"}, 5,
          "the production log: cannot write /dev/full: No space left on device"},
+        {"inquiry answer that does not add up", {"--bad-sum-answer", "25"}, good, {}, 4,
+         "the answer to the user MAT information inquiry (25) does not add up (a wrong checksum): 35 09 01 00"},
+        {"inquiry not taken", {"--not-taken", "27"}, good, {}, 4,
+         "the board does not take the programming unit inquiry (27) now: 80 27 (command error)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -261,6 +265,76 @@ TEST(Cli, ExitStatusNamesWhatFailed) {
     const Result badSumCheck = RunCli(dir, {"check", dir.Write("bad.mot", badSum).string()});
     EXPECT_EQ(badSumCheck.status, 5);
     EXPECT_NE(badSumCheck.err.find("bad.mot:2: wrong checksum"), std::string::npos) << badSumCheck.err;
+}
+
+TEST(Cli, InfoTellsWhatTheBoardSaysOfItselfAndErasesNothing) {
+    TempDir dir;
+    Board board(dir);
+    const Result text = RunCli(dir, Cat({"info"}, board.Port()));
+    EXPECT_EQ(text.status, 0) << text.err;
+    for (const char* line :
+         {"device:            00 00 00 09, H8SX1622\n", "multiplication:    clock type 1: x4 x2; clock type 2: x4 x2\n",
+          "frequencies:       clock type 1: 20.00 to 50.00 MHz; clock type 2: 10.00 to 25.00 MHz\n",
+          "user boot MAT:     0x00000000 to 0x00003FFF, 16 KiB\n", "user MAT:          0x00000000 to 0x000FFFFF, 1024 KiB\n",
+          "erase blocks:      24 blocks: 8 of 4 KiB from 0x00000000, 1 of 32 KiB from 0x00008000, 15 of 64 KiB from "
+          "0x00010000\n",
+          "programming unit:  128 bytes\n", "status:            13, waiting for the bit rate selection; error 00, none\n"})
+        EXPECT_NE(text.out.find(line), std::string::npos) << text.out;
+
+    const Result json = RunCli(dir, Cat({"info", "--json"}, board.Port()));
+    EXPECT_EQ(json.status, 0) << json.err;
+    EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '\n'), 1) << json.out;
+    for (const char* field : {"{\"port\":\"", "\"productName\":\"H8SX1622\"", "\"ratios\":[[4,2],[4,2]]",
+                              "\"userMat\":[{\"start\":0,\"end\":1048575,\"size\":1048576}]", "\"programmingUnit\":128",
+                              "\"status\":{\"code\":19,"})
+        EXPECT_NE(json.out.find(field), std::string::npos) << field << " in " << json.out;
+
+    // Neither a new bit rate nor the move to the programming/erasure state was sent.
+    board.sim.Stop();
+    for (const SimLogLine& l : ReadSimLog(board.log.string()))
+        EXPECT_FALSE(l.what == "host>board" && (l.text.rfind("3F ", 0) == 0 || l.text.rfind("40 ", 0) == 0)) << l.text;
+}
+
+// The bytes a trace or the board's log holds one way, each as "HH@RATE".
+using Wire = std::vector<std::string>;
+
+TEST(Cli, ATraceHoldsEveryByteOnTheLineAndTheWriteNeverSendsWhileTheChipIsBusy) {
+    TempDir dir;
+    Board board(dir, {"--chip-timing"});
+    const auto file = dir.Write("app.mot", SRecordFile(Pattern(30 * 128), 1)).string();
+    const auto trace = dir.path() / "trace.txt";
+    const Result write = RunCli(dir, Cat({"write", "--bit-rate", "125000", "--trace", trace.string(), file}, board.Port()));
+    EXPECT_EQ(write.status, 0) << write.err;
+    board.sim.Stop();
+
+    Wire sent, heard;
+    std::ifstream in(trace);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("#", 0) == 0) continue;  // a note
+        std::istringstream fields(line.substr(0, line.find('#')));
+        std::string seconds, way, rate, hex;
+        fields >> seconds >> way >> rate;
+        ASSERT_TRUE(way == "tx" || way == "rx") << line;
+        while (fields >> hex) (way == "tx" ? sent : heard).push_back(hex + "@" + rate);
+    }
+    Wire toBoard, fromBoard;
+    std::size_t fromBoardBeforeLastCommand = 0;
+    for (const SimLogLine& l : ReadSimLog(board.log.string())) {
+        EXPECT_EQ(l.text.find("bytes lost"), std::string::npos) << "sent while the chip was busy: " << l.text;
+        std::istringstream fields(l.text);
+        std::string hex, rate;
+        fields >> hex >> rate;
+        if (l.what == "host>board") toBoard.push_back(hex + "@" + rate), fromBoardBeforeLastCommand = fromBoard.size();
+        if (l.what == "board>host") fromBoard.push_back(hex + "@" + rate);
+    }
+    EXPECT_EQ(sent, toBoard);
+    // Everything the board said while the writer listened; what it says after its restart
+    // (its greeting) may come after the port was closed.
+    ASSERT_GE(heard.size(), fromBoardBeforeLastCommand);
+    ASSERT_LE(heard.size(), fromBoard.size());
+    EXPECT_TRUE(std::equal(heard.begin(), heard.end(), fromBoard.begin()));
+    EXPECT_NE(ReadAll(trace).find("tx 125000 50 00 00 00 80 "), std::string::npos) << "a block a line";
+    EXPECT_NE(ReadAll(trace).find("  # block 2 at 0x000080: acknowledged\n"), std::string::npos);
 }
 
 TEST(Cli, CheckReadsStandardInputAndSaysWhatIsWrongByItsLine) {

@@ -41,7 +41,7 @@ check_man_page() {
   # Looked for in a string, not through a pipe: grep -q ending early must not pass it.
   ! grep -qF "$2(1)" <<< "$(sed -n '/^\.SH SEE ALSO/,$p' <<< "$page")" || fail "the man page of $2 names itself"
   [ "$2" = h8sx ] || return 0
-  for command in write check monitor ram-write reset ports; do
+  for command in write check info monitor ram-write reset ports; do
     grep -q "^\.SH \"H8SX ${command^^}\"" <<< "$page" || fail "man h8sx lacks h8sx $command"
   done
 }

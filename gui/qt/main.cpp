@@ -6,9 +6,11 @@
 #include <QMessageBox>
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 
 #include "Version.h"
+#include "boot/WireTrace.h"
 #include "app/CommandLine.h"
 #include "app/TForm1.h"
 #include "gui/qt/QtToolkit.h"
@@ -44,7 +46,11 @@ int main(int argc, char* argv[]) {
         h8sx::posix::PosixSerialDevice device;
         h8sx::posix::PosixPlatform platform;
         h8sx::qt::QtToolkit toolkit([&device] { return device.CurrentFd(); });
-        h8sx::TForm1 form1(device, toolkit, platform);
+        // H8SX_TRACE names a file: every byte on the line goes there too, as h8sx --trace writes it.
+        std::FILE* trace = std::getenv("H8SX_TRACE") ? std::fopen(std::getenv("H8SX_TRACE"), "w") : nullptr;
+        h8sx::WireTrace traced(device, [trace](const std::string& l) { std::fputs(l.c_str(), trace), std::fflush(trace); });
+        h8sx::TForm1 form1(trace ? static_cast<h8sx::SerialDevice&>(traced) : device, toolkit, platform);
+        if (trace) form1.Link().notes = &traced;
         h8sx::TForm2 form2(form1);
         toolkit.Connect(form1, form2);
         // Window managers offer no system menu to add an About entry to: the heading

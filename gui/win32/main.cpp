@@ -1,10 +1,12 @@
 // h8sx-writer on Windows: the main window and the hidden monitor window on native
 // controls, the serial port through the communications API.
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 
 #include "app/CommandLine.h"
 #include "app/TForm1.h"
+#include "boot/WireTrace.h"
 #include "gui/win32/About.h"
 #include "gui/win32/Win32Toolkit.h"
 #include "monitor/TForm2.h"
@@ -27,7 +29,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         h8sx::win32::Win32SerialDevice device;
         h8sx::win32::Win32Platform platform;
         h8sx::win32::Win32Toolkit toolkit(instance);
-        h8sx::TForm1 form1(device, toolkit, platform);
+        // H8SX_TRACE names a file: every byte on the line goes there too, as h8sx --trace writes it.
+        std::FILE* trace = std::getenv("H8SX_TRACE") ? std::fopen(std::getenv("H8SX_TRACE"), "w") : nullptr;
+        h8sx::WireTrace traced(device, [trace](const std::string& l) { std::fputs(l.c_str(), trace), std::fflush(trace); });
+        h8sx::TForm1 form1(trace ? static_cast<h8sx::SerialDevice&>(traced) : device, toolkit, platform);
+        if (trace) form1.Link().notes = &traced;
         h8sx::TForm2 form2(form1);
         toolkit.Connect(form1, form2);
         h8sx::win32::SetWindowIcons(toolkit.Form1Window().Handle(), instance);
