@@ -169,6 +169,9 @@ TEST(Cli, WriteProgramsTheFlashThatCheckForetellsAndVerifiesIt) {
     const Bytes image = ReadBytesOf(dir.path() / "image.bin");
     EXPECT_EQ(image.size(), 41u * 128);
     ExpectFlashHolds(ReadBytesOf(board.flash), image);
+    // The smoke test of a CI job: the board greets from its own program, nothing typed.
+    const Result greeted = RunCli(dir, Cat({"monitor", "--expect", "起動", "--timeout", "3"}, board.Port()));
+    EXPECT_EQ(greeted.status, 0) << greeted.err;
     // The blocks went at the rate asked for.
     board.sim.Stop();
     std::size_t fast = 0;
@@ -234,6 +237,8 @@ TEST(Cli, ExitStatusNamesWhatFailed) {
         {"flipped bit, read", {"--flip-bit-after-block", "1"}, good, {"--verify=read"}, 8, "address 0x0000FF holds"},
         {"no verify commands", {"--no-verify-commands"}, good, {}, 8, "it answers 80 4D; --no-verify"},
         {"no verify commands, none asked", {"--no-verify-commands"}, good, {"--no-verify"}, 0},
+        {"memory read refused", {"--refuse-read", "2A"}, good, {"--verify=read"}, 8,
+         "the board answered the memory read (52) with an error (D2 2A: address error)"},
         {"log on a full disk", {}, good, {"--log", "/dev/full"}, 5,
          "the production log: cannot write /dev/full: No space left on device"},
         {"inquiry answer that does not add up", {"--bad-sum-answer", "25"}, good, {}, 4,
