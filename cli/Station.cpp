@@ -140,24 +140,31 @@ bool BoardThere(Session& s) {
     return BoardAnswersMatching(s.link);
 }
 
-int Station::OnPort(std::size_t index, const Board& board, bool onlyWhereABoardAnswers) {
+Output Station::BoardOutput(std::size_t index) {
     const bool many = ports_.size() > 1;
     Output out(options_.quiet, !many && StderrIsTerminal(), stderr, StderrColumns);
     out.OneOfMany(many ? boards_[index].port + ": " : "", [this, index](const cli::Report& r) { Report(index, r); },
                   !table_);
+    return out;
+}
+
+void Station::Starting(std::size_t index, const std::string& stage) {
+    std::lock_guard lock(mutex_);
+    BoardState& b = boards_[index];
+    b.running = true;
+    b.started = Clock::now();
+    b.stage = stage;
+    b.errors.clear();
+    b.done = b.total = 0;
+    b.status = -1;
+}
+
+int Station::OnPort(std::size_t index, const Board& board, bool onlyWhereABoardAnswers) {
+    Output out = BoardOutput(index);
     SystemSession system(options_, ports_[index], out);
     Session& s = system.session();
-    s.oneOfMany = many;
-    {
-        std::lock_guard lock(mutex_);
-        BoardState& b = boards_[index];
-        b.running = true;
-        b.started = Clock::now();
-        b.stage = onlyWhereABoardAnswers ? "asking for the board" : "";
-        b.errors.clear();
-        b.done = b.total = 0;
-        b.status = -1;
-    }
+    s.oneOfMany = ports_.size() > 1;
+    Starting(index, onlyWhereABoardAnswers ? "asking for the board" : "");
     if (onlyWhereABoardAnswers && !BoardThere(s)) {
         std::lock_guard lock(mutex_);
         boards_[index].running = false;
@@ -170,13 +177,10 @@ int Station::OnPort(std::size_t index, const Board& board, bool onlyWhereABoardA
 }
 
 void Station::AutoPort(std::size_t index, const Board& board) {
-    const bool many = ports_.size() > 1;
-    Output out(options_.quiet, !many && StderrIsTerminal(), stderr, StderrColumns);
-    out.OneOfMany(many ? boards_[index].port + ": " : "", [this, index](const cli::Report& r) { Report(index, r); },
-                  !table_);
+    Output out = BoardOutput(index);
     SystemSession system(options_, ports_[index], out);
     Session& s = system.session();
-    s.oneOfMany = many;
+    s.oneOfMany = ports_.size() > 1;
     const auto setStage = [&](const std::string& stage) {
         std::lock_guard lock(mutex_);
         boards_[index].stage = stage;
@@ -191,14 +195,7 @@ void Station::AutoPort(std::size_t index, const Board& board) {
             written = false;
             setStage("waiting for a board");
         } else if (!written && there) {
-            {
-                std::lock_guard lock(mutex_);
-                BoardState& b = boards_[index];
-                b.running = true;
-                b.started = Clock::now();
-                b.errors.clear();
-                b.done = b.total = 0;
-            }
+            Starting(index, "");
             const int status = board(s, boards_[index]);
             Ended(index, status);
             if (status == kInterrupted || s.out.Failed()) break;

@@ -61,6 +61,10 @@ class Station {
     // One port's session on this thread, its output as the station shows it.
     int OnPort(std::size_t index, const Board& board, bool onlyWhereABoardAnswers);
     void AutoPort(std::size_t index, const Board& board);
+    // A board's output, as the station shows it: prefixed lines, or reports to the table.
+    Output BoardOutput(std::size_t index);
+    // A board's row as its board begins.
+    void Starting(std::size_t index, const std::string& stage);
     void Report(std::size_t index, const cli::Report& report);
     void Ended(std::size_t index, int status);
     // `work` for every port at once, a thread each, while the view watches them.
