@@ -11,6 +11,8 @@ namespace h8sx {
 namespace {
 
 constexpr int kMatchingAttempts = 10;
+// A board that is there answers one of the first of these (asked whether it is there).
+constexpr int kAskingAttempts = 3;
 constexpr std::int32_t kMatchTicks = 2;     // per attempt: 100 to 200 ms
 constexpr std::int32_t kConfirmTicks = 10;  // for the 0xE6 after 0x55
 
@@ -40,6 +42,20 @@ bool BootDialogue::Stopped() {
     if (!link_.Interrupted()) return false;
     result_.outcome = link_.Lost() ? WriteOutcome::PortLost : WriteOutcome::Stopped;
     return true;
+}
+
+
+bool BoardAnswersMatching(ComLink& link) {
+    PulseBootReset(link);
+    // Only a 00 that came counts (the write's matching takes any short read).
+    link.Exchange("bit-rate matching: is a board there");
+    for (int attempt = 0; attempt < kAskingAttempts && !link.Interrupted(); ++attempt) {
+        link.PurgeReceive();
+        link.SendBytes(&boot::kMatchByte, 1);
+        std::uint8_t answer = 0xFF;
+        if (link.AwaitBytes(std::span(&answer, 1), kMatchTicks) == 1 && answer == boot::kMatchByte) return true;
+    }
+    return false;
 }
 
 bool BootDialogue::MatchBitRate() {

@@ -21,6 +21,11 @@ class ComLink;
 // DTR pulsed low with RTS low: the chip restarts into its boot program.
 void PulseBootReset(ComLink& link);
 
+// The first half of the bit-rate matching, and nothing more: the board reset into its boot
+// program and 00 sent until it answers 00. Whether a board is there, without touching its
+// flash (it waits in its boot program afterwards, until the next reset).
+bool BoardAnswersMatching(ComLink& link);
+
 // What a step shows on success and on failure.
 struct StepTexts {
     const char* ok;

@@ -32,27 +32,6 @@ void FlashWrite::Restart() {
     result_.restarted = true;
 }
 
-namespace {
-// A board that is there answers one of the first of these.
-constexpr int kAskingAttempts = 3;
-constexpr std::int32_t kAskTicks = 2;  // per attempt: 100 to 200 ms
-}  // namespace
-
-void FlashWrite::PulseReset() { PulseBootReset(link_); }
-
-bool BoardAnswersMatching(ComLink& link) {
-    PulseBootReset(link);
-    // Only a 00 that came counts (the write's matching takes any short read).
-    link.Exchange("bit-rate matching: is a board there");
-    for (int attempt = 0; attempt < kAskingAttempts && !link.Interrupted(); ++attempt) {
-        link.PurgeReceive();
-        link.SendBytes(&boot::kMatchByte, 1);
-        std::uint8_t answer = 0xFF;
-        if (link.AwaitBytes(std::span(&answer, 1), kAskTicks) == 1 && answer == boot::kMatchByte) return true;
-    }
-    return false;
-}
-
 WriteResult FlashWrite::Run() {
     if (!BootDialogue(link_, client_, options_.explain, result_).MatchBitRate()) return result_;
     if (RunBootCommands() != 0) {

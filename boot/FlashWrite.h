@@ -182,11 +182,6 @@ struct WriteResult {
     BoardInfo board;
 };
 
-// The first half of the bit-rate matching, and nothing more: the board reset into its boot
-// program and 00 sent until it answers 00. Whether a board is there, without touching its
-// flash (it waits in its boot program afterwards, until the next reset).
-bool BoardAnswersMatching(ComLink& link);
-
 class FlashWrite {
 public:
     FlashWrite(ComLink& link, WriteClient& client, WriteOptions options = {});
@@ -195,8 +190,6 @@ public:
 
     WriteResult Run();
 
-    // DTR pulsed low with RTS low: the chip restarts into its boot program.
-    void PulseReset();
     // The boot-mode dialogue after the bit-rate matching; 0 when the chip waits for
     // programming data, 1 after a failure (its text shown).
     int RunBootCommands();

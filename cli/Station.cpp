@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "boot/FlashWrite.h"
+#include "boot/BootDialogue.h"
 #include "cli/System.h"
 #include "serial/BitRates.h"
 
