@@ -225,7 +225,7 @@ int RunCommand(const std::string& command, const Options& options) {
         out.Error(why);
         return kUsage;
     }
-    return station.Run([&](Session& s, BoardState&) { return kOnBoards.at(command)(s); });
+    return station.Run(kOnBoards.at(command));
 }
 
 }  // namespace h8sx::cli

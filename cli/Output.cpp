@@ -58,12 +58,10 @@ void Output::Stage(const std::string& name) {
 void Output::Status(const std::string& utf8) {
     if (utf8 == lastStatus_) return;
     lastStatus_ = utf8;
-    if (report_) report_({Report::Kind::Status, utf8});
     if (!quiet_ && print_) Line(utf8);
 }
 
 void Output::Note(const std::string& utf8) {
-    if (report_) report_({Report::Kind::Note, utf8});
     if (!quiet_ && print_) Line(utf8);
 }
 

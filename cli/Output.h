@@ -27,9 +27,9 @@ bool WriteAll(std::FILE* stream, const char* what, const void* bytes, std::size_
 
 // What a board's command reports, for a station's view of many boards.
 struct Report {
-    enum class Kind : std::uint8_t { Status, Stage, Progress, Note, Error };
+    enum class Kind : std::uint8_t { Stage, Progress, Error };
     Kind kind;
-    std::string text;  // a status, a stage's name, a note or an error
+    std::string text;  // a stage's name or an error
     std::uint32_t done = 0, total = 0;
 };
 
@@ -39,8 +39,9 @@ class Output {
     // never wider than the terminal's `columns` (0: not known); otherwise a line every 10 %.
     Output(bool quiet, bool live, std::FILE* err = stderr, std::function<int()> columns = {});
 
-    // One of many boards: its lines start with `prefix` ("COM3: "), and `report` sees
-    // everything; with `print` false nothing is printed (a table shows the board instead).
+    // One of many boards: its lines start with `prefix` ("COM3: "), and `report` sees its
+    // stages, progress and errors; with `print` false nothing is printed (a table shows the
+    // board instead).
     void OneOfMany(std::string prefix, std::function<void(const Report&)> report, bool print);
 
     bool Quiet() const { return quiet_; }

@@ -110,9 +110,6 @@ void Station::Report(std::size_t index, const cli::Report& r) {
         case Report::Kind::Error:
             b.errors.push_back(r.text);
             break;
-        case Report::Kind::Status:
-        case Report::Kind::Note:
-            break;
     }
 }
 
@@ -171,7 +168,7 @@ int Station::OnPort(std::size_t index, const Board& board, bool onlyWhereABoardA
         boards_[index].stage = "no board";
         return -1;
     }
-    const int status = board(s, boards_[index]);
+    const int status = board(s);
     Ended(index, status);
     return status;
 }
@@ -196,7 +193,7 @@ void Station::AutoPort(std::size_t index, const Board& board) {
             setStage("waiting for a board");
         } else if (!written && there) {
             Starting(index, "");
-            const int status = board(s, boards_[index]);
+            const int status = board(s);
             Ended(index, status);
             if (status == kInterrupted || s.out.Failed()) break;
             written = true;

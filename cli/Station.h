@@ -35,8 +35,8 @@ struct BoardState {
 
 class Station {
    public:
-    // What runs for each board: its session and its state; the exit status it ends with.
-    using Board = std::function<int(Session&, BoardState&)>;
+    // What runs for each board, on its session; the exit status it ends with.
+    using Board = std::function<int(Session&)>;
 
     explicit Station(const Options& options);
 

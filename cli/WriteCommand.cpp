@@ -402,7 +402,7 @@ int WriteOnStation(const Options& o, Platform& platform, Output& out) {
         }
         job.log.emplace(*o.log);
     }
-    return station.Run([&](Session& s, BoardState&) { return WriteBoard(s, job); });
+    return station.Run([&](Session& s) { return WriteBoard(s, job); });
 }
 
 }  // namespace h8sx::cli
