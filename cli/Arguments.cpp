@@ -353,6 +353,23 @@ std::string Timeout(Options& o, const std::string& v) {
     return {};
 }
 
+// A switch that sets its flag.
+std::function<std::string(Options&, const std::string&)> Switch(bool Options::*flag) {
+    return [flag](Options& o, const std::string&) {
+        o.*flag = true;
+        return std::string();
+    };
+}
+
+// An option whose value is kept as it stands.
+template <typename Field>
+std::function<std::string(Options&, const std::string&)> Text(Field Options::*field) {
+    return [field](Options& o, const std::string& v) {
+        o.*field = v;
+        return std::string();
+    };
+}
+
 const std::vector<OptionSpec>& OptionTable() {
     static const std::vector<OptionSpec> table = {
         {"--port", kPortCommands, Yes,
@@ -367,26 +384,10 @@ const std::vector<OptionSpec>& OptionTable() {
                  from = comma + 1;
              }
          }},
-        {"--quiet", {"write", "check", "monitor", "ram-write", "reset", "info"}, No,
-         [](Options& o, const std::string&) {
-             o.quiet = true;
-             return std::string();
-         }},
-        {"--skip-blank", {"write"}, No,
-         [](Options& o, const std::string&) {
-             o.skipBlank = true;
-             return std::string();
-         }},
-        {"--lenient", {"write", "check", "ram-write"}, No,
-         [](Options& o, const std::string&) {
-             o.lenient = true;
-             return std::string();
-         }},
-        {"--ignore-checksums", {"write", "check"}, No,
-         [](Options& o, const std::string&) {
-             o.ignoreChecksums = true;
-             return std::string();
-         }},
+        {"--quiet", {"write", "check", "monitor", "ram-write", "reset", "info"}, No, Switch(&Options::quiet)},
+        {"--skip-blank", {"write"}, No, Switch(&Options::skipBlank)},
+        {"--lenient", {"write", "check", "ram-write"}, No, Switch(&Options::lenient)},
+        {"--ignore-checksums", {"write", "check"}, No, Switch(&Options::ignoreChecksums)},
         {"--verify", {"write"}, Yes,
          [](Options& o, const std::string& v) {
              if (v != "sum" && v != "read") return "--verify takes sum or read, not '" + v + "'";
@@ -404,11 +405,7 @@ const std::vector<OptionSpec>& OptionTable() {
              o.format = FormatNamed(v);
              return o.format ? std::string() : "--format takes srec, ihex or binary, not '" + v + "'";
          }},
-        {"--log", {"write"}, Yes,
-         [](Options& o, const std::string& v) {
-             o.log = v;
-             return std::string();
-         }},
+        {"--log", {"write"}, Yes, Text(&Options::log)},
         {"--serial", {"write", "check"}, Yes,
          [](Options& o, const std::string& v) {
              SerialStamp stamp;
@@ -416,11 +413,7 @@ const std::vector<OptionSpec>& OptionTable() {
              o.serial = stamp;
              return std::string();
          }},
-        {"--serial-next", {"write", "check"}, Yes,
-         [](Options& o, const std::string& v) {
-             o.serialNext = v;
-             return std::string();
-         }},
+        {"--serial-next", {"write", "check"}, Yes, Text(&Options::serialNext)},
         {"--repeat", {"write"}, Optional,
          [](Options& o, const std::string& v) {
              if (v.empty()) o.repeat = Options::Repeat::Key;
@@ -428,21 +421,9 @@ const std::vector<OptionSpec>& OptionTable() {
              else return "--repeat takes no value or =auto, not '" + v + "'";
              return std::string();
          }},
-        {"--out", {"check"}, Yes,
-         [](Options& o, const std::string& v) {
-             o.out = v;
-             return std::string();
-         }},
-        {"--json", {"info"}, No,
-         [](Options& o, const std::string&) {
-             o.json = true;
-             return std::string();
-         }},
-        {"--trace", kPortCommands, Yes,
-         [](Options& o, const std::string& v) {
-             o.trace = v;
-             return std::string();
-         }},
+        {"--out", {"check"}, Yes, Text(&Options::out)},
+        {"--json", {"info"}, No, Switch(&Options::json)},
+        {"--trace", kPortCommands, Yes, Text(&Options::trace)},
         {"--retries", {"write"}, Yes,
          [](Options& o, const std::string& v) {
              char* end = nullptr;
@@ -452,22 +433,10 @@ const std::vector<OptionSpec>& OptionTable() {
              o.retries = static_cast<unsigned>(n);
              return std::string();
          }},
-        {"--no-reset", {"monitor"}, No,
-         [](Options& o, const std::string&) {
-             o.noReset = true;
-             return std::string();
-         }},
-        {"--monitor", {"ram-write"}, No,
-         [](Options& o, const std::string&) {
-             o.monitor = true;
-             return std::string();
-         }},
+        {"--no-reset", {"monitor"}, No, Switch(&Options::noReset)},
+        {"--monitor", {"ram-write"}, No, Switch(&Options::monitor)},
         {"--timeout", {"monitor", "ram-write"}, Yes, Timeout},
-        {"--expect", {"monitor", "ram-write"}, Yes,
-         [](Options& o, const std::string& v) {
-             o.expect = v;
-             return std::string();
-         }},
+        {"--expect", {"monitor", "ram-write"}, Yes, Text(&Options::expect)},
     };
     return table;
 }
